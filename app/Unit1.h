@@ -1,0 +1,114 @@
+#pragma once
+// The main window: every control, the state of the connection and the stream, and the event
+// handlers that act on them. All of it runs on the user-interface thread.
+
+#include <QGroupBox>
+#include <QImage>
+#include <QPushButton>
+#include <QSizeGrip>
+#include <QSlider>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "app/widgets.h"
+#include "connection/socket.h"
+
+namespace kestrel::app {
+
+struct TForm1TestAccess;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* owner = nullptr);
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Controls, in declaration order. The window owns them through Qt's parent ownership.
+    LabeledEdit* txtAddress;
+    QPushButton* cmdConnect;
+    QPushButton* cmdDisconnect;
+    LabeledEdit* txtPort;
+    LabeledEdit* txtUser;
+    LabeledEdit* txtPass;
+    QGroupBox* GroupBox1;
+    QPushButton* btnMoveUp;
+    QPushButton* btnMoveLeft;
+    QPushButton* btnMoveRight;
+    QPushButton* btnMoveDown;
+    QGroupBox* GroupBox2;
+    QPushButton* btnStatusOn;
+    QPushButton* btnStatusOff;
+    QGroupBox* GroupBox3;
+    QPushButton* btnStreamSelect1;
+    QPushButton* btnStreamSelect2;
+    QPushButton* btnStreamSelect3;
+    QGroupBox* GroupBox4;
+    QPushButton* btnStreamStart;
+    QPushButton* btnStreamStop;
+    QPushButton* btnReset;
+    QTimer* Timer1;
+    QGroupBox* GroupBox5;
+    PaintBox* PaintBox1;
+    QPushButton* Button1;
+    QGroupBox* GroupBox6;
+    QSlider* tbBrightness;
+    QSizeGrip* sbGrippy;
+
+    // Event handlers; Sender is the control that raised the event.
+    void cmdConnectClick(QObject* Sender);
+    void cmdDisconnectClick(QObject* Sender);
+    void btnMoveUpClick(QObject* Sender);
+    void btnStatusOnClick(QObject* Sender);
+    void btnStreamSelect1Click(QObject* Sender);
+    void btnStreamStartClick(QObject* Sender);
+    void btnStreamStopClick(QObject* Sender);
+    void btnResetClick(QObject* Sender);
+    void Timer1Timer(QObject* Sender);
+    void Button1Click(QObject* Sender);
+    void tbBrightnessChange(QObject* Sender);
+    void FormClose();
+
+    // Every failure message goes through here: a modal box captioned "Error" with the warning
+    // icon and one OK button. A hook, when set, receives the text instead (tests read it).
+    void ShowErrorBox(std::string_view text);
+    std::function<void(const QString&)> errorBoxHook;
+
+    // The Tag of a control: the integer that tells controls sharing a handler apart.
+    static int tagOf(const QObject* control);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    friend struct TForm1TestAccess;
+
+    void createControls();
+    void setTabOrder();
+    void setBrightnessMaximum(std::int32_t maximum);
+    void runCommand(std::span<const std::uint8_t> request, bool readsReply);
+    void LoadSettings();
+    void SaveSettings();
+
+    connection::Socket sock;
+    std::array<std::uint8_t, 4096> recvBuf{};
+    std::array<std::uint8_t, 100000> frameBuf{};
+    std::int32_t frameLen = 0;
+    std::array<std::uint8_t, 100000> imageBuf{};
+    std::int32_t imageLen = 0;
+    std::unique_ptr<QImage> bmpView;
+    std::uint32_t streamId = 0;
+    std::uint8_t seqNo = 0;
+    bool stopRequested = false;
+    bool snapshotBusy = false;
+    bool closed_ = false;
+};
+
+}  // namespace kestrel::app
