@@ -1,14 +1,18 @@
 #include "app/Unit1.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
 #include <QMessageBox>
 #include <QResizeEvent>
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <string>
 
 #include "connection/exchange.h"
 #include "connection/logon.h"
+#include "connection/messages.h"
 #include "protocol/wire.h"
 
 namespace kestrel::app {
@@ -47,17 +51,32 @@ LabeledEdit* makeEdit(const QString& label, const QString& text, QWidget* parent
 
 std::string utf8(const LabeledEdit* edit) { return edit->text().toStdString(); }
 
+// Runs its action when the scope is left, however it is left.
+template <typename Action>
+class ScopeExit {
+public:
+    explicit ScopeExit(Action action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    ScopeExit(ScopeExit&&) = delete;
+    ScopeExit& operator=(ScopeExit&&) = delete;
+
+private:
+    Action action_;
+};
+
 }  // namespace
 
 TForm1::TForm1(QWidget* owner) : QWidget(owner) {
     createControls();
-    frameLen = 0;
-    imageLen = 0;
+    frames.frameLen = 0;
+    frames.imageLen = 0;
     stopRequested = false;
     snapshotBusy = false;
     c::SocketsStartup();
     // sbGrippy is a size grip already (QSizeGrip); nothing to restyle.
-    bmpView = std::make_unique<QImage>();
+    bmpView = std::make_unique<video::Picture>();
     txtPort->setText(QStringLiteral("1600"));
     LoadSettings();
 }
@@ -221,6 +240,8 @@ void TForm1::cmdConnectClick(QObject* /*Sender*/) {
         return;
     }
     streamId = outcome.streamId;
+    // A stream still pumping from an earlier connection reads this one from its start.
+    pump.restart();
     setBrightnessMaximum(static_cast<std::int32_t>(outcome.maxBrightness));
     btnStreamStart->setEnabled(true);
     btnStreamStop->setEnabled(false);
@@ -301,11 +322,126 @@ void TForm1::btnResetClick(QObject* /*Sender*/) {
 
 // ---- Stream control and packet pump
 
-void TForm1::btnStreamStartClick(QObject* /*Sender*/) {}
+void TForm1::btnStreamStartClick(QObject* /*Sender*/) {
+    if (!sock.isOpen() || Timer1->isActive()) {
+        return;
+    }
+    const auto request = p::buildStartStream(p::takeSequence(seqNo), streamId);
+    c::WaitWritable(sock);
+    if (sock.send(request) == -1) {
+        ShowErrorBox(c::text::FailedToSendRequest);
+        return;
+    }
+    const auto into = std::span(recvBuf).first(255);
+    const std::size_t got = c::receiveAtLeast(sock, into, p::kCommandReplyUsedSize);
+    const auto result = p::readCommandResult(into.first(got));
+    if (!result) {
+        ShowErrorBox(c::text::FailedToReceiveResponse);
+        return;
+    }
+    if (*result != p::Ack) {
+        ShowErrorBox(c::text::commandFailed(*result));
+        return;
+    }
+    // Stream bytes that came in the same receive as the reply are the pump's first bytes; if the
+    // reply itself is longer than what came, its rest is passed over.
+    const std::size_t replyLength = p::packetLength(recvBuf[0], recvBuf[1]);
+    if (got > replyLength) {
+        std::memmove(recvBuf.data(), recvBuf.data() + replyLength, got - replyLength);
+        pump.restart(got - replyLength);
+    } else {
+        pump.restart(0, replyLength - got);
+    }
+    frames.restartFrame();
+    stopRequested = false;
+    Timer1->start();
+    btnStreamStart->setEnabled(false);
+    btnStreamStop->setEnabled(true);
+}
 
-void TForm1::btnStreamStopClick(QObject* /*Sender*/) {}
+void TForm1::btnStreamStopClick(QObject* /*Sender*/) {
+    if (!sock.isOpen()) {
+        return;
+    }
+    const auto request = p::buildStopStream(p::takeSequence(seqNo));
+    c::WaitWritable(sock);
+    if (sock.send(request) == -1) {
+        ShowErrorBox(c::text::FailedToSendRequest);
+        return;
+    }
+    stopRequested = true;
+    if (!Timer1->isActive()) {
+        // No stream pumping: take the reply here; it is not judged.
+        c::WaitReadable(sock);
+        sock.receive(std::span(recvBuf).first(255));
+    }
+}
 
-void TForm1::Timer1Timer(QObject* /*Sender*/) {}
+void TForm1::Timer1Timer(QObject* /*Sender*/) {
+    Timer1->stop();
+    // However the tick ends, exceptions included, the pump goes on unless a stop was requested.
+    const ScopeExit reArm([this] {
+        if (!stopRequested) {
+            Timer1->start();
+        }
+    });
+
+    if (stopRequested) {
+        drainStopped();
+        return;
+    }
+    switch (pump.readPacket(sock, recvBuf)) {
+        case video::PumpResult::Packet:
+            AssembleStreamPacket(std::span(recvBuf).first(pump.packetLength()));
+            break;
+        case video::PumpResult::Oversized:
+            frames.dropFrame();
+            break;
+        case video::PumpResult::Nothing:
+            break;
+    }
+}
+
+void TForm1::drainStopped() {
+    // Everything the camera still sends is dropped until it falls silent for a second or closes,
+    // but never for longer than a few seconds in all, so a camera that keeps sending cannot
+    // freeze the window.
+    constexpr auto kMaxDrain = std::chrono::seconds(3);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const auto deadline = std::chrono::steady_clock::now() + kMaxDrain;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        c::WaitReadable(sock, std::min(c::kWaitTimeout, left));
+        if (sock.receive(recvBuf) <= 0) {
+            break;
+        }
+    }
+    pump.restart();
+    btnStreamStart->setEnabled(true);
+    btnStreamStop->setEnabled(false);
+    QApplication::restoreOverrideCursor();
+}
+
+void TForm1::AssembleStreamPacket(std::span<const std::uint8_t> packet) {
+    if (video::assemblePacket(frames, packet, snapshotBusy) == video::AssemblyResult::Published) {
+        ShowImage();
+    }
+}
+
+void TForm1::ShowImage() {
+    if (!bmpView) {
+        return;  // the window has closed; the timer may still tick until the application ends
+    }
+    try {
+        decoder.decode(frames.image(), decodeScratch);
+    } catch (...) {
+        return;  // a frame that cannot be decoded leaves the picture as it was; nothing is shown
+    }
+    std::swap(decodeScratch, *bmpView);
+    PaintBox1->showPicture(QImage(bmpView->pixels.data(), bmpView->width, bmpView->height,
+                                  bmpView->bytesPerLine(), QImage::Format_RGB32));
+}
 
 // ---- Snapshot
 
@@ -327,6 +463,7 @@ void TForm1::FormClose() {
         sock.close();
     }
     c::SocketsCleanup();
+    PaintBox1->showPicture(QImage());  // it shows bmpView's pixels, which go now
     bmpView.reset();
     SaveSettings();
 }

@@ -17,6 +17,9 @@
 
 #include "app/widgets.h"
 #include "connection/socket.h"
+#include "video/frame_assembly.h"
+#include "video/jpeg_decoder.h"
+#include "video/packet_pump.h"
 
 namespace kestrel::app {
 
@@ -94,16 +97,22 @@ private:
     void setTabOrder();
     void setBrightnessMaximum(std::int32_t maximum);
     void runCommand(std::span<const std::uint8_t> request, bool readsReply);
+    void drainStopped();
+    void AssembleStreamPacket(std::span<const std::uint8_t> packet);
+    void ShowImage();
     void LoadSettings();
     void SaveSettings();
 
     connection::Socket sock;
     std::array<std::uint8_t, 4096> recvBuf{};
-    std::array<std::uint8_t, 100000> frameBuf{};
-    std::int32_t frameLen = 0;
-    std::array<std::uint8_t, 100000> imageBuf{};
-    std::int32_t imageLen = 0;
-    std::unique_ptr<QImage> bmpView;
+    // frameBuf/frameLen, the frame in assembly, and imageBuf/imageLen, the last published frame.
+    video::FrameBuffers frames;
+    // The last decoded picture, shown by PaintBox1; a frame decodes into decodeScratch first so
+    // that a frame that fails to decode leaves the picture as it was.
+    std::unique_ptr<video::Picture> bmpView;
+    video::Picture decodeScratch;
+    video::JpegDecoder decoder;
+    video::PacketPump pump;
     std::uint32_t streamId = 0;
     std::uint8_t seqNo = 0;
     bool stopRequested = false;

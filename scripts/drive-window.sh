@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Drives the real Kestrel window on an X display without a user: types the simulated camera's
+# address, port, user and password, presses Connect, and saves a screenshot.
+# Usage: drive-window.sh KESTREL_BINARY PORT   (run under xvfb-run)
+set -euo pipefail
+kestrel=$1
+port=$2
+shots=build/screenshots
+mkdir -p "$shots"
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+
+"$kestrel" &
+app=$!
+trap 'kill "$app" 2>/dev/null || true' EXIT
+
+window=$(xdotool search --sync --onlyvisible --name '^Kestrel by Pellworth$' | head -n 1)
+# Without a window manager nothing gives the window the keyboard; take it ourselves.
+xdotool windowfocus --sync "$window"
+sleep 0.5
+
+# Click into an edit (client coordinates), replace its text by typing.
+fill() {
+    xdotool mousemove --window "$window" "$1" "$2" click --repeat 3 1
+    xdotool key --window "$window" ctrl+a BackSpace
+    xdotool type --window "$window" --delay 20 "$3"
+}
+fill 120 18 127.0.0.1
+fill 228 18 "$port"
+fill 120 45 admin
+fill 120 72 lanterns
+xdotool mousemove --window "$window" 212 46 click 1   # Connect
+sleep 1.5
+
+import -window "$window" "$shots/kestrel-connected.png"
+echo "Screenshot of the connected window: $shots/kestrel-connected.png"
