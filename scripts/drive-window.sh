@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Drives the real Kestrel window on an X display without a user: types the simulated camera's
-# address, port, user and password, presses Connect, and saves a screenshot.
+# address, port, user and password, presses Connect, then Start, and saves screenshots.
 # Usage: drive-window.sh KESTREL_BINARY PORT   (run under xvfb-run)
 set -euo pipefail
 kestrel=$1
@@ -33,3 +33,8 @@ sleep 1.5
 
 import -window "$window" "$shots/kestrel-connected.png"
 echo "Screenshot of the connected window: $shots/kestrel-connected.png"
+
+xdotool mousemove --window "$window" 56 286 click 1    # Start
+sleep 3
+import -window "$window" "$shots/kestrel-streaming.png"
+echo "Screenshot of the live picture: $shots/kestrel-streaming.png"

@@ -6,41 +6,15 @@
 #include <QTimer>
 #include <stdexcept>
 
-#include "app/Unit1.h"
 #include "app/application.h"
-#include "fake_camera.h"
 #include "protocol/wire.h"
 
-namespace kestrel::app {
-// Reads the window's private state, as only the tests may.
-struct TForm1TestAccess {
-    static bool connected(const TForm1& form) { return form.sock.isOpen(); }
-    static std::uint8_t seqNo(const TForm1& form) { return form.seqNo; }
-    static std::uint32_t streamId(const TForm1& form) { return form.streamId; }
-    static void setSeqNo(TForm1& form, std::uint8_t value) { form.seqNo = value; }
-};
-}  // namespace kestrel::app
+#include "window_fixture.h"
 
-using kestrel::app::TForm1;
-using Access = kestrel::app::TForm1TestAccess;
 using namespace kestrel::testing;
 namespace p = kestrel::protocol;
 
 namespace {
-
-// A window whose error box texts are collected instead of shown.
-struct Window {
-    TForm1 form;
-    QStringList errors;
-    Window() {
-        form.errorBoxHook = [this](const QString& text) { errors << text; };
-    }
-    void connectTo(const FakeCamera& camera) {
-        form.txtAddress->setText(QStringLiteral("127.0.0.1"));
-        form.txtPort->setText(QString::fromStdString(camera.portText()));
-        form.cmdConnect->click();
-    }
-};
 
 struct Geometry {
     const char* name;

@@ -37,8 +37,8 @@ static_assert(kZigzag[2] == 8 && kZigzag[3] == 16 && kZigzag[5] == 2 && kZigzag[
 
 // The AAN transform leaves coefficient (u, v) multiplied by 8 * s(u) * s(v); these are s(k),
 // sqrt(2) * cos(k * pi / 16) with s(0) = 1.
-constexpr std::array<double, 8> kAanScale{1.0,         1.387039845, 1.306562965, 1.175875602,
-                                          1.0,         0.785694958, 0.541196100, 0.275899379};
+constexpr std::array<double, 8> kAanScale{1.0, 1.387039845, 1.306562965, 1.175875602,
+                                          1.0, 0.785694958, 0.541196100, 0.275899379};
 
 std::array<float, 64> makeScale(const std::array<std::uint8_t, 64>& zigzagTable) {
     std::array<float, 64> scale{};
@@ -211,8 +211,8 @@ void JpegFrameEncoder::convertStripe(const RgbImage& image, int top) {
     const std::span<const std::uint8_t> pixels(image.pixels);
     for (int r = 0; r < kBlockSize; ++r) {
         const int y = std::min(top + r, image.height - 1);
-        const auto row = pixels.subspan(static_cast<std::size_t>(y) *
-                                        static_cast<std::size_t>(image.width) * 3);
+        const auto row =
+            pixels.subspan(static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) * 3);
         const auto lumaRow = std::span(lumaRows_).subspan(static_cast<std::size_t>(r) *
                                                           static_cast<std::size_t>(stripeWidth_));
         const auto chromaAt = static_cast<std::size_t>(r) * static_cast<std::size_t>(pairs);

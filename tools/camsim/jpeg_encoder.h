@@ -17,7 +17,8 @@ public:
     JpegFrameEncoder();
 
     // Replaces the contents of out with the scan data for image followed by the end-of-image
-    // marker. Width and height must be 1..65535 and pixels must hold width * height RGB triples.
+    // marker. Width and height must be 1..65535 and pixels must hold width * height RGB triples;
+    // anything else throws std::invalid_argument.
     // The working buffers are kept between calls, so steady streaming does not allocate.
     void encode(const RgbImage& image, std::vector<std::uint8_t>& out);
 
@@ -29,9 +30,8 @@ private:
     class BitWriter;
 
     void convertStripe(const RgbImage& image, int top);
-    void encodeBlock(std::span<const float> samples, int stride,
-                     const std::array<float, 64>& scale, int& previousDc,
-                     BitWriter& writer) const;
+    void encodeBlock(std::span<const float> samples, int stride, const std::array<float, 64>& scale,
+                     int& previousDc, BitWriter& writer) const;
 
     // Per-coefficient multipliers, natural order, that undo the DCT's scaling and quantise.
     std::array<float, 64> lumaScale_{};
