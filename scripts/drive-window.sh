@@ -38,3 +38,12 @@ xdotool mousemove --window "$window" 56 286 click 1    # Start
 sleep 3
 import -window "$window" "$shots/kestrel-streaming.png"
 echo "Screenshot of the live picture: $shots/kestrel-streaming.png"
+
+# Steer the camera: two steps right, light on, a brighter picture, the large stream size.
+xdotool mousemove --window "$window" 350 51 click 1 sleep 0.3 click 1
+xdotool mousemove --window "$window" 412 39 click 1
+xdotool mousemove --window "$window" 90 230 click 1 sleep 0.3 click 1
+xdotool mousemove --window "$window" 59 178 click 1
+sleep 2
+import -window "$window" "$shots/kestrel-commands.png"
+echo "Screenshot after steering the camera: $shots/kestrel-commands.png"
