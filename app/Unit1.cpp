@@ -2,18 +2,21 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QFont>
 #include <QMessageBox>
 #include <QResizeEvent>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "connection/exchange.h"
 #include "connection/logon.h"
 #include "connection/messages.h"
 #include "protocol/wire.h"
+#include "video/snapshot.h"
 
 namespace kestrel::app {
 
@@ -445,7 +448,29 @@ void TForm1::ShowImage() {
 
 // ---- Snapshot
 
-void TForm1::Button1Click(QObject* /*Sender*/) {}
+void TForm1::Button1Click(QObject* /*Sender*/) {
+    // Qt's own dialog, the same everywhere; owned by the window for this click only.
+    QFileDialog dialog(this, QStringLiteral("Save Image"));
+    snapshotBusy = true;
+    // While the dialog or an error box is open the pump goes on, but publishes no frame, so the
+    // frame saved is the one published last before the click.
+    const ScopeExit done([this] { snapshotBusy = false; });
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("JPEG Files (*.jpg)"), QStringLiteral("All Files (*.*)")});
+    dialog.selectNameFilter(QStringLiteral("JPEG Files (*.jpg)"));
+    dialog.setDefaultSuffix(QStringLiteral("jpg"));
+    dialog.selectFile(QStringLiteral("Snapshot.jpg"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    const std::filesystem::path path = dialog.selectedFiles().constFirst().toStdString();
+    const video::SnapshotResult result = video::saveSnapshot(path, frames.image());
+    if (result != video::SnapshotResult::Saved) {
+        ShowErrorBox(video::snapshotMessage(result));
+    }
+}
 
 // ---- Start-up and shutdown
 

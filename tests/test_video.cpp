@@ -3,7 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "connection/logon.h"
@@ -17,6 +24,7 @@
 #include "video/frame_assembly.h"
 #include "video/jpeg_decoder.h"
 #include "video/packet_pump.h"
+#include "video/snapshot.h"
 
 namespace p = kestrel::protocol;
 namespace v = kestrel::video;
@@ -331,4 +339,77 @@ TEST(Decoder, RejectedFramesThrowAndTheDecoderGoesOn) {
     EXPECT_GT(decoder.warnings(), 0U);
     EXPECT_NO_THROW(decoder.decode(good, picture));
     EXPECT_EQ(picture.width, 160);
+}
+
+// ---- Snapshot files
+
+namespace {
+
+struct TempFolder {
+    std::filesystem::path path;
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-XXXXXX").string();
+        path = ::mkdtemp(pattern.data());
+    }
+    ~TempFolder() { std::filesystem::remove_all(path); }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+};
+
+Bytes contents(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put(const std::filesystem::path& file, const Bytes& bytes) {
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
+}  // namespace
+
+TEST(Snapshot, ReplacesWholeAndKeepsPermissions) {
+    TempFolder folder;
+    const auto file = folder.path / "shot.jpg";
+    put(file, Bytes(9000, 'o'));
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write);
+    const Bytes image(1234, 0xAB);
+    EXPECT_EQ(v::saveSnapshot(file, image), v::SnapshotResult::Saved);
+    EXPECT_EQ(contents(file), image);
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(v::saveSnapshot(file, {}), v::SnapshotResult::Saved);
+    EXPECT_EQ(std::filesystem::file_size(file), 0U);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);
+}
+
+TEST(Snapshot, CannotCreate) {
+    TempFolder folder;
+    EXPECT_EQ(v::saveSnapshot(folder.path / "missing" / "shot.jpg", Bytes(10)),
+              v::SnapshotResult::CannotCreate);
+    EXPECT_EQ(v::saveSnapshot(folder.path, Bytes(10)), v::SnapshotResult::CannotCreate);
+    EXPECT_EQ(v::snapshotMessage(v::SnapshotResult::CannotCreate),
+              "Failed to create the file for saving.");
+}
+
+TEST(Snapshot, AFullDiskLeavesTheOldFileAsItWas) {
+    TempFolder folder;
+    const auto file = folder.path / "shot.jpg";
+    const Bytes old(300, 'o');
+    put(file, old);
+    // A file-size limit stands in for a full disk: writes past it fail.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto result = v::saveSnapshot(file, Bytes(5000, 0xAB));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(result, v::SnapshotResult::CannotWrite);
+    EXPECT_EQ(v::snapshotMessage(result), "Failed to write the file for saving.");
+    EXPECT_EQ(contents(file), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);
 }
