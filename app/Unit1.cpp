@@ -16,6 +16,7 @@
 #include "connection/logon.h"
 #include "connection/messages.h"
 #include "protocol/wire.h"
+#include "settings/connection_settings.h"
 #include "video/snapshot.h"
 
 namespace kestrel::app {
@@ -52,7 +53,9 @@ LabeledEdit* makeEdit(const QString& label, const QString& text, QWidget* parent
     return edit;
 }
 
-std::string utf8(const LabeledEdit* edit) { return edit->text().toStdString(); }
+std::string utf8(const LabeledEdit* edit) {
+    return edit->text().toStdString();
+}
 
 // Runs its action when the scope is left, however it is left.
 template <typename Action>
@@ -163,9 +166,8 @@ void TForm1::createControls() {
     setTabOrder();
 
     const auto onClick = [this](QPushButton* button, void (TForm1::*handler)(QObject*)) {
-        connect(button, &QPushButton::clicked, this, [this, button, handler] {
-            (this->*handler)(button);
-        });
+        connect(button, &QPushButton::clicked, this,
+                [this, button, handler] { (this->*handler)(button); });
     };
     onClick(cmdConnect, &TForm1::cmdConnectClick);
     onClick(cmdDisconnect, &TForm1::cmdDisconnectClick);
@@ -194,16 +196,18 @@ void TForm1::createControls() {
 void TForm1::setTabOrder() {
     // Group boxes take no focus themselves; their children follow in the groups' order.
     const std::array<QWidget*, 20> order{
-        txtAddress,       cmdConnect,     cmdDisconnect, txtPort,          txtUser,
-        txtPass,          btnMoveUp,      btnMoveLeft,   btnMoveRight,     btnMoveDown,
-        btnStatusOn,      btnStatusOff,   btnStreamSelect1, btnStreamSelect2, btnStreamSelect3,
-        btnStreamStart,   btnStreamStop,  btnReset,      Button1,          tbBrightness};
+        txtAddress,     cmdConnect,    cmdDisconnect,    txtPort,          txtUser,
+        txtPass,        btnMoveUp,     btnMoveLeft,      btnMoveRight,     btnMoveDown,
+        btnStatusOn,    btnStatusOff,  btnStreamSelect1, btnStreamSelect2, btnStreamSelect3,
+        btnStreamStart, btnStreamStop, btnReset,         Button1,          tbBrightness};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget::setTabOrder(order[i], order[i + 1]);
     }
 }
 
-int TForm1::tagOf(const QObject* control) { return control->property("Tag").toInt(); }
+int TForm1::tagOf(const QObject* control) {
+    return control->property("Tag").toInt();
+}
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
@@ -275,8 +279,8 @@ void TForm1::cmdDisconnectClick(QObject* /*Sender*/) {
 
 void TForm1::runCommand(std::span<const std::uint8_t> request, bool readsReply) {
     // A reading command leaves its reply to the stream pump while the stream runs.
-    const auto handling = readsReply && !Timer1->isActive() ? c::ReplyHandling::Read
-                                                            : c::ReplyHandling::Ignore;
+    const auto handling =
+        readsReply && !Timer1->isActive() ? c::ReplyHandling::Read : c::ReplyHandling::Ignore;
     const std::string failure = c::exchangeRequest(sock, request, handling, recvBuf);
     if (!failure.empty()) {
         ShowErrorBox(failure);
@@ -458,7 +462,8 @@ void TForm1::Button1Click(QObject* /*Sender*/) {
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("JPEG Files (*.jpg)"), QStringLiteral("All Files (*.*)")});
+    dialog.setNameFilters(
+        {QStringLiteral("JPEG Files (*.jpg)"), QStringLiteral("All Files (*.*)")});
     dialog.selectNameFilter(QStringLiteral("JPEG Files (*.jpg)"));
     dialog.setDefaultSuffix(QStringLiteral("jpg"));
     dialog.selectFile(QStringLiteral("Snapshot.jpg"));
@@ -493,8 +498,24 @@ void TForm1::FormClose() {
     SaveSettings();
 }
 
-void TForm1::LoadSettings() {}
+settings::ConnectionTexts TForm1::connectionTexts() const {
+    return {utf8(txtAddress), utf8(txtUser), utf8(txtPass), utf8(txtPort)};
+}
 
-void TForm1::SaveSettings() {}
+void TForm1::LoadSettings() {
+    // Texts the store does not have stay as they are.
+    settings::ConnectionTexts texts = connectionTexts();
+    settings::RegistryStore store;
+    settings::loadSettings(texts, store);
+    txtAddress->setText(QString::fromStdString(texts.address));
+    txtUser->setText(QString::fromStdString(texts.user));
+    txtPass->setText(QString::fromStdString(texts.password));
+    txtPort->setText(QString::fromStdString(texts.port));
+}
+
+void TForm1::SaveSettings() {
+    settings::RegistryStore store;
+    settings::saveSettings(connectionTexts(), store);
+}
 
 }  // namespace kestrel::app

@@ -17,6 +17,7 @@
 
 #include "app/widgets.h"
 #include "connection/socket.h"
+#include "settings/connection_settings.h"
 #include "video/frame_assembly.h"
 #include "video/jpeg_decoder.h"
 #include "video/packet_pump.h"
@@ -100,6 +101,7 @@ private:
     void drainStopped();
     void AssembleStreamPacket(std::span<const std::uint8_t> packet);
     void ShowImage();
+    settings::ConnectionTexts connectionTexts() const;
     void LoadSettings();
     void SaveSettings();
 

@@ -11,7 +11,9 @@ namespace kestrel::connection {
 
 namespace {
 
-LogonOutcome failed(std::string_view message) { return LogonOutcome{std::string(message)}; }
+LogonOutcome failed(std::string_view message) {
+    return LogonOutcome{std::string(message)};
+}
 
 }  // namespace
 

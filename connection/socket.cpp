@@ -16,7 +16,9 @@ namespace kestrel::connection {
 void SocketsStartup() {}
 void SocketsCleanup() {}
 
-Socket::~Socket() { close(); }
+Socket::~Socket() {
+    close();
+}
 
 Socket::Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
@@ -28,7 +30,9 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket Socket::createTcp() { return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)); }
+Socket Socket::createTcp() {
+    return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+}
 
 bool Socket::setNonBlocking() {
     const int flags = ::fcntl(fd_, F_GETFL);
@@ -60,7 +64,9 @@ long Socket::receive(std::span<Byte> into) const {
     return static_cast<long>(got);
 }
 
-void Socket::shutdownBoth() const { ::shutdown(fd_, SHUT_RDWR); }
+void Socket::shutdownBoth() const {
+    ::shutdown(fd_, SHUT_RDWR);
+}
 
 void Socket::close() noexcept {
     if (fd_ >= 0) {

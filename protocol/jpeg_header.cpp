@@ -21,8 +21,7 @@ const std::array<std::uint8_t, 16> kDcCodeCounts{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0
 const std::array<std::uint8_t, 12> kDcSymbols{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 
 // ITU-T T.81 Annex K, Table K.5: typical luminance AC coefficients.
-const std::array<std::uint8_t, 16> kAcCodeCounts{0, 2, 1, 3, 3, 2, 4, 3,
-                                                 5, 5, 4, 4, 0, 0, 1, 0x7D};
+const std::array<std::uint8_t, 16> kAcCodeCounts{0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7D};
 const std::array<std::uint8_t, 162> kAcSymbols{
     0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
     0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xA1, 0x08, 0x23, 0x42, 0xB1, 0xC1, 0x15, 0x52,

@@ -58,7 +58,9 @@ std::size_t requestSize(RequestType type);
 
 // Takes the value of the sequence counter for a request and advances the counter, 255 wrapping
 // to 0.
-constexpr Byte takeSequence(Byte& seqNo) { return seqNo++; }
+constexpr Byte takeSequence(Byte& seqNo) {
+    return seqNo++;
+}
 
 // Cuts text to at most maxBytes without splitting a UTF-8 sequence.
 std::string_view truncateUtf8(std::string_view text, std::size_t maxBytes);

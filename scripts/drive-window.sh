@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Drives the real Kestrel window on an X display without a user: types the simulated camera's
-# address, port, user and password, presses Connect, then Start, and saves screenshots.
-# Usage: drive-window.sh KESTREL_BINARY PORT   (run under xvfb-run)
+# Drives the real Kestrel window on an X display without a user: with the simulated camera's
+# address, port, user and password already filled in from the settings, presses Connect, then
+# Start, steers the camera, and saves screenshots.
+# Usage: drive-window.sh KESTREL_BINARY   (run under xvfb-run)
 set -euo pipefail
 kestrel=$1
-port=$2
 shots=build/screenshots
 mkdir -p "$shots"
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
@@ -18,16 +18,6 @@ window=$(xdotool search --sync --onlyvisible --name '^Kestrel by Pellworth$' | h
 xdotool windowfocus --sync "$window"
 sleep 0.5
 
-# Click into an edit (client coordinates), replace its text by typing.
-fill() {
-    xdotool mousemove --window "$window" "$1" "$2" click --repeat 3 1
-    xdotool key --window "$window" ctrl+a BackSpace
-    xdotool type --window "$window" --delay 20 "$3"
-}
-fill 120 18 127.0.0.1
-fill 228 18 "$port"
-fill 120 45 admin
-fill 120 72 lanterns
 xdotool mousemove --window "$window" 212 46 click 1   # Connect
 sleep 1.5
 

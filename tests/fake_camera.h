@@ -1,7 +1,8 @@
 #pragma once
 // A scripted camera on loopback for the tests. It accepts one connection and plays its script
 // step by step on its own thread: read an exact number of bytes, send bytes (whole, split or
-// slowly), pause, close. After the script it stays connected and silent. Everything it received is recorded for the test to check.
+// slowly), pause, close. After the script it stays connected and silent. Everything it received is
+// recorded for the test to check.
 
 #include <chrono>
 #include <condition_variable>
@@ -30,8 +31,8 @@ struct SendSplit {  // send in pieces of `piece` bytes, pausing between them
 struct Pause {
     std::chrono::milliseconds duration;
 };
-struct Close {};  // close the connection now; without it the camera stays silent but connected
-struct SendForever {     // repeat these bytes until the client closes (a camera that never stops)
+struct Close {};      // close the connection now; without it the camera stays silent but connected
+struct SendForever {  // repeat these bytes until the client closes (a camera that never stops)
     Bytes bytes;
     std::chrono::milliseconds pause{0};
 };
@@ -73,7 +74,8 @@ private:
 };
 
 // Helpers to write scripts.
-Bytes logonReply(std::uint8_t result, std::uint32_t streamId = 42, std::uint32_t maxBrightness = 10);
+Bytes logonReply(std::uint8_t result, std::uint32_t streamId = 42,
+                 std::uint32_t maxBrightness = 10);
 Bytes commandReply(std::uint8_t result, std::uint8_t sequence = 0);
 Bytes concat(std::initializer_list<Bytes> parts);
 

@@ -33,36 +33,67 @@ struct Row {
 
 Row expectedFor(Control control, std::uint8_t seq) {
     switch (control) {
-        case Control::Up: return {bytesOf(p::buildMoveCamera(seq, 0)), true};
-        case Control::Down: return {bytesOf(p::buildMoveCamera(seq, 2)), true};
-        case Control::Left: return {bytesOf(p::buildMoveCamera(seq, 4)), true};
-        case Control::Right: return {bytesOf(p::buildMoveCamera(seq, 6)), true};
-        case Control::On: return {bytesOf(p::buildSetStatusLight(seq, 1)), false};
-        case Control::Off: return {bytesOf(p::buildSetStatusLight(seq, 0)), false};
-        case Control::Size1: return {bytesOf(p::buildSelectStream(seq, 0)), false};
-        case Control::Size2: return {bytesOf(p::buildSelectStream(seq, 1)), false};
-        case Control::Size3: return {bytesOf(p::buildSelectStream(seq, 2)), false};
-        case Control::Brightness: return {bytesOf(p::buildSetBrightness(seq, 1)), true};
-        case Control::Reset: return {bytesOf(p::buildResetCamera(seq)), true};
+        case Control::Up:
+            return {bytesOf(p::buildMoveCamera(seq, 0)), true};
+        case Control::Down:
+            return {bytesOf(p::buildMoveCamera(seq, 2)), true};
+        case Control::Left:
+            return {bytesOf(p::buildMoveCamera(seq, 4)), true};
+        case Control::Right:
+            return {bytesOf(p::buildMoveCamera(seq, 6)), true};
+        case Control::On:
+            return {bytesOf(p::buildSetStatusLight(seq, 1)), false};
+        case Control::Off:
+            return {bytesOf(p::buildSetStatusLight(seq, 0)), false};
+        case Control::Size1:
+            return {bytesOf(p::buildSelectStream(seq, 0)), false};
+        case Control::Size2:
+            return {bytesOf(p::buildSelectStream(seq, 1)), false};
+        case Control::Size3:
+            return {bytesOf(p::buildSelectStream(seq, 2)), false};
+        case Control::Brightness:
+            return {bytesOf(p::buildSetBrightness(seq, 1)), true};
+        case Control::Reset:
+            return {bytesOf(p::buildResetCamera(seq)), true};
     }
     return {};
 }
 
 void operate(TForm1& f, Control control) {
     switch (control) {
-        case Control::Up: f.btnMoveUp->click(); break;
-        case Control::Down: f.btnMoveDown->click(); break;
-        case Control::Left: f.btnMoveLeft->click(); break;
-        case Control::Right: f.btnMoveRight->click(); break;
-        case Control::On: f.btnStatusOn->click(); break;
-        case Control::Off: f.btnStatusOff->click(); break;
-        case Control::Size1: f.btnStreamSelect1->click(); break;
-        case Control::Size2: f.btnStreamSelect2->click(); break;
-        case Control::Size3: f.btnStreamSelect3->click(); break;
+        case Control::Up:
+            f.btnMoveUp->click();
+            break;
+        case Control::Down:
+            f.btnMoveDown->click();
+            break;
+        case Control::Left:
+            f.btnMoveLeft->click();
+            break;
+        case Control::Right:
+            f.btnMoveRight->click();
+            break;
+        case Control::On:
+            f.btnStatusOn->click();
+            break;
+        case Control::Off:
+            f.btnStatusOff->click();
+            break;
+        case Control::Size1:
+            f.btnStreamSelect1->click();
+            break;
+        case Control::Size2:
+            f.btnStreamSelect2->click();
+            break;
+        case Control::Size3:
+            f.btnStreamSelect3->click();
+            break;
         case Control::Brightness:
             f.tbBrightness->triggerAction(QAbstractSlider::SliderSingleStepAdd);
             break;
-        case Control::Reset: f.btnReset->click(); break;
+        case Control::Reset:
+            f.btnReset->click();
+            break;
     }
 }
 
@@ -75,8 +106,9 @@ private slots:
     void eachControlSendsItsRequest_data() {
         QTest::addColumn<int>("control");
         QTest::addColumn<bool>("streamRunning");
-        const char* names[] = {"up",      "down",    "left",    "right",      "light on", "light off",
-                               "160x120", "320x240", "640x480", "brightness", "reset"};
+        const char* names[] = {"up",       "down",       "left",    "right",
+                               "light on", "light off",  "160x120", "320x240",
+                               "640x480",  "brightness", "reset"};
         for (int c = 0; c <= static_cast<int>(Control::Reset); ++c) {
             QTest::addRow("%s", names[c]) << c << false;
             QTest::addRow("%s while streaming", names[c]) << c << true;
@@ -91,8 +123,8 @@ private slots:
         const Row row = expectedFor(static_cast<Control>(control), seq);
         std::vector<Step> script;
         if (streamRunning) {
-            script = loggedOn({Expect{11}, Send{commandReply(p::Ack, 1)}, Expect{row.request.size()},
-                               Send{commandReply(7, seq)}});
+            script = loggedOn({Expect{11}, Send{commandReply(p::Ack, 1)},
+                               Expect{row.request.size()}, Send{commandReply(7, seq)}});
         } else {
             script = loggedOn({Expect{row.request.size()}, Send{commandReply(7, seq)}});
         }
@@ -110,8 +142,8 @@ private slots:
         QCOMPARE(Bytes(got.begin() + static_cast<long>(before), got.end()), row.request);
         QCOMPARE(Access::seqNo(w.form), static_cast<std::uint8_t>(seq + 1));
         const bool read = row.readsReply && !streamRunning;
-        QCOMPARE(w.errors, read ? QStringList{QStringLiteral("Command failed: Error 7")}
-                                : QStringList());
+        QCOMPARE(w.errors,
+                 read ? QStringList{QStringLiteral("Command failed: Error 7")} : QStringList());
     }
 
     void repliesAndTheirMessages_data() {
@@ -124,7 +156,8 @@ private slots:
     void repliesAndTheirMessages() {
         QFETCH(int, result);
         QFETCH(QString, expected);
-        FakeCamera camera(loggedOn({Expect{5}, Send{commandReply(static_cast<std::uint8_t>(result), 1)}}));
+        FakeCamera camera(
+            loggedOn({Expect{5}, Send{commandReply(static_cast<std::uint8_t>(result), 1)}}));
         Window w;
         w.connectTo(camera);
         w.form.btnMoveLeft->click();
@@ -153,8 +186,8 @@ private slots:
     }
 
     void theStatusLightReplyIsReadByTheNextReadingCommand() {
-        FakeCamera camera(loggedOn({Expect{5}, Send{commandReply(9, 1)}, Expect{5},
-                                    Send{commandReply(p::Ack, 2)}}));
+        FakeCamera camera(loggedOn(
+            {Expect{5}, Send{commandReply(9, 1)}, Expect{5}, Send{commandReply(p::Ack, 2)}}));
         Window w;
         w.connectTo(camera);
         w.form.btnStatusOn->click();
@@ -195,7 +228,8 @@ private slots:
         Bytes all;
         const std::int32_t positions[] = {3, 4, 6, 6};
         for (std::uint8_t i = 0; i < 4; ++i) {
-            const Bytes one = bytesOf(p::buildSetBrightness(static_cast<std::uint8_t>(i + 1), positions[i]));
+            const Bytes one =
+                bytesOf(p::buildSetBrightness(static_cast<std::uint8_t>(i + 1), positions[i]));
             all.insert(all.end(), one.begin(), one.end());
         }
         const Bytes got = camera.waitForReceived(132 + all.size());

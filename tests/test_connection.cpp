@@ -21,9 +21,17 @@ using namespace std::chrono_literals;
 
 TEST(PortText, ReadAsTheUserTypedIt) {
     const std::vector<std::pair<std::string, std::uint16_t>> cases{
-        {"1600", 1600},   {"  1600", 1600}, {"1600abc", 1600}, {"+80", 80},
-        {"", 0},          {"abc", 0},       {"70000", 4464},   {"-1", 65535},
-        {"\t 65536", 0},  {"- 5", 0},       {"99999999999999999999999999", 65535},
+        {"1600", 1600},
+        {"  1600", 1600},
+        {"1600abc", 1600},
+        {"+80", 80},
+        {"", 0},
+        {"abc", 0},
+        {"70000", 4464},
+        {"-1", 65535},
+        {"\t 65536", 0},
+        {"- 5", 0},
+        {"99999999999999999999999999", 65535},
         {"000001600", 1600},
     };
     for (const auto& [text, port] : cases) {
@@ -83,11 +91,13 @@ TEST(Logon, FailureRowsGiveTheirTexts) {
     const std::vector<Case> cases{
         {"result 2", {Expect{132}, Send{logonReply(2)}}, "Logon failed: Error 2"},
         {"result 0", {Expect{132}, Send{logonReply(0)}}, "Logon failed: Error 0"},
-        {"short refusal then close", {Expect{132}, Send{{0, 4, 9, 0}}, Close{}},
+        {"short refusal then close",
+         {Expect{132}, Send{{0, 4, 9, 0}}, Close{}},
          "Logon failed: Error 9"},
         {"silent camera", {Expect{132}}, "Failed to receive logon response."},
         {"camera closes", {Expect{132}, Close{}}, "Failed to receive logon response."},
-        {"accepted but cut short", {Expect{132}, Send{kAcceptedFirst19}},
+        {"accepted but cut short",
+         {Expect{132}, Send{kAcceptedFirst19}},
          "Failed to receive logon response."},
     };
     for (const Case& test : cases) {

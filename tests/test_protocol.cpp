@@ -24,16 +24,20 @@ struct RequestCase {
 TEST(Requests, BuildExactBytes) {
     const std::vector<RequestCase> cases{
         {"move left as 5", bytesOf(p::buildMoveCamera(5, 4)), {0x00, 0x05, 0x15, 0x05, 0x04}},
-        {"select 320x240 as 7", bytesOf(p::buildSelectStream(7, 1)),
+        {"select 320x240 as 7",
+         bytesOf(p::buildSelectStream(7, 1)),
          {0x00, 0x09, 0x14, 0x07, 0x01, 0x00, 0x01, 0x86, 0xA0}},
-        {"brightness 3 as 2", bytesOf(p::buildSetBrightness(2, 3)),
+        {"brightness 3 as 2",
+         bytesOf(p::buildSetBrightness(2, 3)),
          {0x00, 0x08, 0x06, 0x02, 0x00, 0x00, 0x00, 0x03}},
-        {"start stream 12345678 as 9", bytesOf(p::buildStartStream(9, 0x12345678)),
+        {"start stream 12345678 as 9",
+         bytesOf(p::buildStartStream(9, 0x12345678)),
          {0x00, 0x0B, 0x01, 0x09, 0x12, 0x34, 0x56, 0x78, 0x00, 0x00, 0x00}},
         {"stop as 10", bytesOf(p::buildStopStream(10)), {0x00, 0x04, 0x02, 0x0A}},
         {"reset as 11", bytesOf(p::buildResetCamera(11)), {0x00, 0x04, 0x16, 0x0B}},
         {"light on as 12", bytesOf(p::buildSetStatusLight(12, 1)), {0x00, 0x05, 0x18, 0x0C, 0x01}},
-        {"stream id 42 from a logon reply", bytesOf(p::buildStartStream(0, 42)),
+        {"stream id 42 from a logon reply",
+         bytesOf(p::buildStartStream(0, 42)),
          {0x00, 0x0B, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2A, 0x00, 0x00, 0x00}},
     };
     for (const RequestCase& c : cases) {
@@ -57,9 +61,9 @@ TEST(Requests, LogonFieldLayout) {
         std::size_t userBytes, passwordBytes;
     };
     for (const Case& c : std::vector<Case>{{"", "", 0, 0},
-                                            {"admin", "lanterns", 5, 8},
-                                            {user63, "", 63, 0},
-                                            {tooLong, tooLong, 63, 63}}) {
+                                           {"admin", "lanterns", 5, 8},
+                                           {user63, "", 63, 0},
+                                           {tooLong, tooLong, 63, 63}}) {
         const auto logon = p::buildLogon(0, c.user, c.password);
         ASSERT_EQ(logon.size(), 132U);
         EXPECT_EQ(bytesOf(logon).size(), 132U);

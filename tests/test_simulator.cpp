@@ -63,7 +63,7 @@ public:
         // The start reply is left to the pump, which passes it over like any reply in a stream.
         const auto start = p::buildStartStream(p::takeSequence(seqNo), outcome.streamId);
         c::WaitWritable(sock);
-        sock.send(start);
+        EXPECT_NE(sock.send(start), -1);
         v::PacketPump pump;
         auto frames = std::make_unique<v::FrameBuffers>();
         v::Picture picture;
@@ -77,8 +77,9 @@ public:
         }
         const auto stop = p::buildStopStream(p::takeSequence(seqNo));
         c::WaitWritable(sock);
-        sock.send(stop);
-        while (c::WaitReadable(sock, std::chrono::milliseconds(300)) > 0 && sock.receive(recvBuf) > 0) {
+        (void)sock.send(stop);
+        while (c::WaitReadable(sock, std::chrono::milliseconds(300)) > 0 &&
+               sock.receive(recvBuf) > 0) {
         }
         return picture;
     }
@@ -98,7 +99,8 @@ double difference(const v::Picture& a, const v::Picture& b, int shift) {
     for (int y = a.height / 2; y < a.height; ++y) {
         for (int x = 0; x + shift < a.width && x < b.width; ++x) {
             for (int k = 0; k < 3; ++k) {
-                const auto pa = a.pixels[static_cast<std::size_t>((y * a.width + x + shift) * 4 + k)];
+                const auto pa =
+                    a.pixels[static_cast<std::size_t>((y * a.width + x + shift) * 4 + k)];
                 const auto pb = b.pixels[static_cast<std::size_t>((y * b.width + x) * 4 + k)];
                 sum += std::abs(int{pa} - int{pb});
                 ++count;

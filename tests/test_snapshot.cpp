@@ -32,8 +32,8 @@ Bytes framePackets(int width, int height) {
     kestrel::camsim::JpegFrameEncoder encoder;
     Bytes data;
     encoder.encode(image, data);
-    return p::packetiseFrame(data, {static_cast<std::uint16_t>(height),
-                                    static_cast<std::uint16_t>(width)});
+    return p::packetiseFrame(
+        data, {static_cast<std::uint16_t>(height), static_cast<std::uint16_t>(width)});
 }
 
 // What a frame's packets assemble to: the header and every packet's data.

@@ -3,12 +3,12 @@
 #include <QApplication>
 #include <QTest>
 
+#include "app/application.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
 #include "tools/camsim/jpeg_encoder.h"
 #include "tools/camsim/scene.h"
 #include "window_fixture.h"
-#include "app/application.h"
 
 using namespace kestrel::testing;
 using namespace std::chrono_literals;
@@ -27,11 +27,13 @@ Bytes framePackets(int width, int height, bool lightOn = false) {
     kestrel::camsim::JpegFrameEncoder encoder;
     Bytes data;
     encoder.encode(image, data);
-    return p::packetiseFrame(data, {static_cast<std::uint16_t>(height),
-                                    static_cast<std::uint16_t>(width)});
+    return p::packetiseFrame(
+        data, {static_cast<std::uint16_t>(height), static_cast<std::uint16_t>(width)});
 }
 
-Bytes request(const auto& message) { return {message.begin(), message.end()}; }
+Bytes request(const auto& message) {
+    return {message.begin(), message.end()};
+}
 
 const Bytes kAck1 = commandReply(p::Ack, 1);
 
@@ -113,8 +115,9 @@ private slots:
     }
 
     void twoStopsBeforeATickAndOneDrain() {
-        FakeCamera camera(loggedOn({Expect{11}, Send{kAck1}, Expect{8},
-                                    Send{concat({commandReply(p::Ack, 2), commandReply(p::Ack, 3)})}}));
+        FakeCamera camera(
+            loggedOn({Expect{11}, Send{kAck1}, Expect{8},
+                      Send{concat({commandReply(p::Ack, 2), commandReply(p::Ack, 3)})}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(camera);
@@ -198,8 +201,8 @@ private slots:
     }
 
     void aCameraThatNeverFallsSilentCannotHoldTheDrainForEver() {
-        FakeCamera camera(loggedOn({Expect{11}, Send{kAck1}, Expect{4},
-                                    SendForever{framePackets(160, 120), 2ms}}));
+        FakeCamera camera(loggedOn(
+            {Expect{11}, Send{kAck1}, Expect{4}, SendForever{framePackets(160, 120), 2ms}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(camera);

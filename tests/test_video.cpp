@@ -35,8 +35,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // A packet of the given Kind and Length; frame data bytes count up from `fill`.
-Bytes packet(std::uint8_t kind, std::size_t length, std::uint8_t fill = 0, std::uint16_t height = 120,
-             std::uint16_t width = 160) {
+Bytes packet(std::uint8_t kind, std::size_t length, std::uint8_t fill = 0,
+             std::uint16_t height = 120, std::uint16_t width = 160) {
     Bytes bytes(length, 0);
     p::putU16(bytes, 0, static_cast<std::uint16_t>(length));
     bytes[2] = kind;
@@ -134,17 +134,32 @@ TEST(Assembly, PacketSequences) {
     const Bytes big = packet(1, 4096);
     const std::vector<AssemblyCase> cases{
         {"first, middle, last", {first, middle, last}, false, {1374, 2366, 2858}, 2858, true},
-        {"other Kinds in between", {first, ack, middle, kind3, last}, false,
-         {1374, 1374, 2366, 2366, 2858}, 2858, true},
-        {"first before the last of the previous", {first, middle, first, last}, false,
-         {1374, 2366, 1374, 1866}, 1866, true},
+        {"other Kinds in between",
+         {first, ack, middle, kind3, last},
+         false,
+         {1374, 1374, 2366, 2366, 2858},
+         2858,
+         true},
+        {"first before the last of the previous",
+         {first, middle, first, last},
+         false,
+         {1374, 2366, 1374, 1866},
+         1866,
+         true},
         {"snapshot busy", {first, middle, last}, true, {1374, 2366, 2858}, 0, false},
         {"starts with a middle packet", {middle, last}, false, {992, 1484}, 1484, false},
-        {"last packet of Length 8", {first, middle, packet(2, 8)}, false, {1374, 2366, 2366},
-         2366, true},
+        {"last packet of Length 8",
+         {first, middle, packet(2, 8)},
+         false,
+         {1374, 2366, 2366},
+         2366,
+         true},
         {"short frame packets are passed over",
-         {first, packet(0, 25), packet(1, 7), commandReply(2, 1), last}, false,
-         {1374, 1374, 1374, 1374, 1866}, 1866, true},
+         {first, packet(0, 25), packet(1, 7), commandReply(2, 1), last},
+         false,
+         {1374, 1374, 1374, 1374, 1866},
+         1866,
+         true},
         {"a frame past 100000 bytes is dropped, the next one is whole",
          [&] {
              std::vector<Bytes> packets{first};
@@ -156,7 +171,10 @@ TEST(Assembly, PacketSequences) {
              packets.push_back(last);
              return packets;
          }(),
-         false, {}, 1866, true},
+         false,
+         {},
+         1866,
+         true},
     };
     for (const AssemblyCase& test : cases) {
         auto buffers = std::make_unique<v::FrameBuffers>();
@@ -170,9 +188,9 @@ TEST(Assembly, PacketSequences) {
         }
         EXPECT_EQ(buffers->imageLen, test.imageLen) << test.name;
         if (test.imageLen > 0) {
-            const bool header = std::equal(p::JpegHeaderTemplate.begin(),
-                                           p::JpegHeaderTemplate.begin() + 160,
-                                           buffers->imageBuf.begin());
+            const bool header =
+                std::equal(p::JpegHeaderTemplate.begin(), p::JpegHeaderTemplate.begin() + 160,
+                           buffers->imageBuf.begin());
             EXPECT_EQ(header, test.headerInImage) << test.name;
         }
         EXPECT_LE(buffers->frameLen, 100000) << test.name;
@@ -187,7 +205,8 @@ TEST(Assembly, PublishedFrameIsHeaderPatchedPlusData) {
     EXPECT_EQ(v::assemblePacket(*buffers, last, false), v::AssemblyResult::Published);
     const auto image = buffers->image();
     EXPECT_EQ(Bytes(image.begin() + 160, image.begin() + 164), (Bytes{0x01, 0xE0, 0x02, 0x80}));
-    EXPECT_EQ(Bytes(image.begin() + 400, image.begin() + 1374), Bytes(first.begin() + 26, first.end()));
+    EXPECT_EQ(Bytes(image.begin() + 400, image.begin() + 1374),
+              Bytes(first.begin() + 26, first.end()));
     EXPECT_EQ(Bytes(image.begin() + 1374, image.end()), Bytes(last.begin() + 8, last.end()));
 }
 
@@ -201,8 +220,8 @@ struct PumpRun {
 };
 
 // Connects to the camera and pumps until `count` packets came or `limit` calls were made.
-PumpRun pumpFrom(FakeCamera& camera, std::size_t count, int limit = 2000,
-                 std::size_t leftovers = 0, const Bytes& leftoverBytes = {}) {
+PumpRun pumpFrom(FakeCamera& camera, std::size_t count, int limit = 2000, std::size_t leftovers = 0,
+                 const Bytes& leftoverBytes = {}) {
     c::Socket sock;
     std::uint8_t seqNo = 0;
     const auto logon = c::logOn(sock, {"127.0.0.1", camera.portText(), "admin", "lanterns"}, seqNo);
@@ -372,8 +391,8 @@ TEST(Snapshot, ReplacesWholeAndKeepsPermissions) {
     TempFolder folder;
     const auto file = folder.path / "shot.jpg";
     put(file, Bytes(9000, 'o'));
-    std::filesystem::permissions(file, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::owner_write);
+    std::filesystem::permissions(
+        file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const Bytes image(1234, 0xAB);
     EXPECT_EQ(v::saveSnapshot(file, image), v::SnapshotResult::Saved);
     EXPECT_EQ(contents(file), image);

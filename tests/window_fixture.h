@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <chrono>
 #include <cstdint>
 
@@ -44,7 +45,25 @@ bool waitUntil(Condition done, std::chrono::milliseconds timeout = std::chrono::
     return true;
 }
 
+// Points the settings at a folder of its own for as long as it lives, so that no test reads or
+// writes the user's settings or another test's.
+class IsolatedSettings {
+public:
+    IsolatedSettings() : previous_(qgetenv("XDG_CONFIG_HOME")) {
+        qputenv("XDG_CONFIG_HOME", folder_.path().toUtf8());
+    }
+    ~IsolatedSettings() { qputenv("XDG_CONFIG_HOME", previous_); }
+    IsolatedSettings(const IsolatedSettings&) = delete;
+    IsolatedSettings& operator=(const IsolatedSettings&) = delete;
+    [[nodiscard]] QString path() const { return folder_.path(); }
+
+private:
+    QByteArray previous_;
+    QTemporaryDir folder_;
+};
+
 struct Window {
+    IsolatedSettings settings;
     TForm1 form;
     QStringList errors;
     Window() {

@@ -87,7 +87,9 @@ JpegDecoder::JpegDecoder() : state_(std::make_unique<State>()) {
     jpeg_create_decompress(&state_->info);
 }
 
-JpegDecoder::~JpegDecoder() { jpeg_destroy_decompress(&state_->info); }
+JpegDecoder::~JpegDecoder() {
+    jpeg_destroy_decompress(&state_->info);
+}
 
 void JpegDecoder::decode(std::span<const std::uint8_t> jpeg, Picture& into) {
     jpeg_decompress_struct* info = &state_->info;

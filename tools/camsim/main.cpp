@@ -7,7 +7,9 @@
 
 namespace {
 std::atomic<bool> stopRequested{false};
-extern "C" void onSignal(int /*signal*/) { stopRequested.store(true); }
+extern "C" void onSignal(int /*signal*/) {
+    stopRequested.store(true);
+}
 }  // namespace
 
 int main(int argc, char* argv[]) {

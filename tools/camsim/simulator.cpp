@@ -65,7 +65,9 @@ struct Simulator::Session {
     std::vector<std::uint8_t> frameData;
 
     [[nodiscard]] std::size_t backlog() const { return out.size() - outSent; }
-    void queue(std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+    void queue(std::span<const std::uint8_t> bytes) {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
 };
 
 std::string simulatorUsage() {
@@ -187,8 +189,7 @@ std::string Simulator::listen() {
     socklen_t length = sizeof address;
     if (::bind(listenFd_, generic, length) != 0 || ::listen(listenFd_, 4) != 0 ||
         ::getsockname(listenFd_, generic, &length) != 0) {
-        return options_.address + ":" + std::to_string(options_.port) + ": " +
-               std::strerror(errno);
+        return options_.address + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
     }
     port_ = ntohs(address.sin_port);
     return {};
@@ -231,8 +232,8 @@ void Simulator::serveClient(int fd, const std::atomic<bool>& stop) {
     while (!stop.load()) {
         const auto now = Clock::now();
         if (session.streaming && now >= session.nextFrame) {
-            const bool room = options_.unpaced ? session.backlog() == 0
-                                               : session.backlog() < kMaxBacklog;
+            const bool room =
+                options_.unpaced ? session.backlog() == 0 : session.backlog() < kMaxBacklog;
             if (room) {
                 queueFrame(session);
             }
@@ -258,7 +259,8 @@ void Simulator::serveClient(int fd, const std::atomic<bool>& stop) {
         if (::poll(&entry, 1, timeout) < 0 && errno != EINTR) {
             return;
         }
-        if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (entry.revents & POLLIN) == 0) {
+        if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+            (entry.revents & POLLIN) == 0) {
             return;
         }
         if ((entry.revents & POLLIN) != 0) {
@@ -278,8 +280,8 @@ void Simulator::serveClient(int fd, const std::atomic<bool>& stop) {
             session.in.erase(session.in.begin(), session.in.begin() + static_cast<long>(used));
         }
         if (session.backlog() > 0) {
-            const ssize_t sent = ::send(fd, session.out.data() + session.outSent,
-                                        session.backlog(), MSG_NOSIGNAL);
+            const ssize_t sent =
+                ::send(fd, session.out.data() + session.outSent, session.backlog(), MSG_NOSIGNAL);
             if (sent < 0 && errno != EAGAIN && errno != EINTR) {
                 return;
             }
@@ -395,7 +397,8 @@ void Simulator::handle(Session& session, std::uint8_t type, std::uint8_t sequenc
         }
     }
     if (options_.verbose) {
-        line << " -> " << (result == p::Ack ? std::string("Ack") : "error " + std::to_string(result));
+        line << " -> "
+             << (result == p::Ack ? std::string("Ack") : "error " + std::to_string(result));
         log_ << line.str() << '\n';
     }
 }
