@@ -199,6 +199,12 @@ Bytes commandReply(std::uint8_t result, std::uint8_t sequence) {
     return {reply.begin(), reply.end()};
 }
 
+std::vector<Step> afterLogon(std::vector<Step> then) {
+    std::vector<Step> script{Expect{protocol::kLogonSize}, Send{logonReply(protocol::Ack)}};
+    script.insert(script.end(), then.begin(), then.end());
+    return script;
+}
+
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) {

@@ -78,5 +78,8 @@ Bytes logonReply(std::uint8_t result, std::uint32_t streamId = 42,
                  std::uint32_t maxBrightness = 10);
 Bytes commandReply(std::uint8_t result, std::uint8_t sequence = 0);
 Bytes concat(std::initializer_list<Bytes> parts);
+// A script that takes the Logon, accepts it (stream identifier 42, maximum brightness 10) and
+// then goes on with `then`.
+std::vector<Step> afterLogon(std::vector<Step> then);
 
 }  // namespace kestrel::testing

@@ -18,12 +18,6 @@ Bytes bytesOf(const Message& message) {
     return {message.begin(), message.end()};
 }
 
-std::vector<Step> loggedOn(std::vector<Step> then) {
-    std::vector<Step> script{Expect{132}, Send{logonReply(p::Ack, 0x2A, 10)}};
-    script.insert(script.end(), then.begin(), then.end());
-    return script;
-}
-
 enum class Control { Up, Down, Left, Right, On, Off, Size1, Size2, Size3, Brightness, Reset };
 
 struct Row {
@@ -123,10 +117,10 @@ private slots:
         const Row row = expectedFor(static_cast<Control>(control), seq);
         std::vector<Step> script;
         if (streamRunning) {
-            script = loggedOn({Expect{11}, Send{commandReply(p::Ack, 1)},
-                               Expect{row.request.size()}, Send{commandReply(7, seq)}});
+            script = afterLogon({Expect{11}, Send{commandReply(p::Ack, 1)},
+                                 Expect{row.request.size()}, Send{commandReply(7, seq)}});
         } else {
-            script = loggedOn({Expect{row.request.size()}, Send{commandReply(7, seq)}});
+            script = afterLogon({Expect{row.request.size()}, Send{commandReply(7, seq)}});
         }
         FakeCamera camera(script);
         Window w;
@@ -157,7 +151,7 @@ private slots:
         QFETCH(int, result);
         QFETCH(QString, expected);
         FakeCamera camera(
-            loggedOn({Expect{5}, Send{commandReply(static_cast<std::uint8_t>(result), 1)}}));
+            afterLogon({Expect{5}, Send{commandReply(static_cast<std::uint8_t>(result), 1)}}));
         Window w;
         w.connectTo(camera);
         w.form.btnMoveLeft->click();
@@ -165,7 +159,7 @@ private slots:
     }
 
     void aReplyInPiecesIsCompleted() {
-        FakeCamera camera(loggedOn({Expect{5}, SendSplit{commandReply(9, 1), 1, 100ms}}));
+        FakeCamera camera(afterLogon({Expect{5}, SendSplit{commandReply(9, 1), 1, 100ms}}));
         Window w;
         w.connectTo(camera);
         w.form.btnMoveUp->click();
@@ -173,8 +167,8 @@ private slots:
     }
 
     void aLateReplyIsWhatTheNextReaderMeets() {
-        FakeCamera camera(loggedOn({Expect{5}, Pause{1500ms}, Send{commandReply(9, 1)}, Expect{4},
-                                    Send{commandReply(p::Ack, 2)}}));
+        FakeCamera camera(afterLogon({Expect{5}, Pause{1500ms}, Send{commandReply(9, 1)}, Expect{4},
+                                      Send{commandReply(p::Ack, 2)}}));
         Window w;
         w.connectTo(camera);
         w.form.btnMoveUp->click();
@@ -186,7 +180,7 @@ private slots:
     }
 
     void theStatusLightReplyIsReadByTheNextReadingCommand() {
-        FakeCamera camera(loggedOn(
+        FakeCamera camera(afterLogon(
             {Expect{5}, Send{commandReply(9, 1)}, Expect{5}, Send{commandReply(p::Ack, 2)}}));
         Window w;
         w.connectTo(camera);
@@ -199,7 +193,7 @@ private slots:
     }
 
     void aCameraThatClosedLeavesTheWindowConnected() {
-        FakeCamera camera(loggedOn({Close{}}));
+        FakeCamera camera(afterLogon({Close{}}));
         Window w;
         w.connectTo(camera);
         QVERIFY(camera.waitFinished());
@@ -215,7 +209,7 @@ private slots:
     }
 
     void draggingSendsEachPositionAndTheLastAgain() {
-        FakeCamera camera(loggedOn({}));
+        FakeCamera camera(afterLogon({}));
         Window w;
         w.connectTo(camera);
         QSlider* tb = w.form.tbBrightness;

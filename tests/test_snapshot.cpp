@@ -13,11 +13,10 @@
 #include <iterator>
 
 #include "app/application.h"
+#include "camera_frames.h"
 #include "protocol/bytes.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
-#include "tools/camsim/jpeg_encoder.h"
-#include "tools/camsim/scene.h"
 #include "window_fixture.h"
 
 using namespace kestrel::testing;
@@ -25,16 +24,6 @@ using namespace std::chrono_literals;
 namespace p = kestrel::protocol;
 
 namespace {
-
-Bytes framePackets(int width, int height) {
-    kestrel::camsim::RgbImage image{width, height, {}};
-    kestrel::camsim::renderScene({}, image);
-    kestrel::camsim::JpegFrameEncoder encoder;
-    Bytes data;
-    encoder.encode(image, data);
-    return p::packetiseFrame(
-        data, {static_cast<std::uint16_t>(height), static_cast<std::uint16_t>(width)});
-}
 
 // What a frame's packets assemble to: the header and every packet's data.
 std::int32_t assembledLength(const Bytes& packets) {

@@ -4,10 +4,9 @@
 #include <QTest>
 
 #include "app/application.h"
+#include "camera_frames.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
-#include "tools/camsim/jpeg_encoder.h"
-#include "tools/camsim/scene.h"
 #include "window_fixture.h"
 
 using namespace kestrel::testing;
@@ -16,32 +15,11 @@ namespace p = kestrel::protocol;
 
 namespace {
 
-// The packets of one real frame of the simulator's scene.
-Bytes framePackets(int width, int height, bool lightOn = false) {
-    kestrel::camsim::RgbImage image;
-    image.width = width;
-    image.height = height;
-    kestrel::camsim::ViewState view;
-    view.lightOn = lightOn;
-    kestrel::camsim::renderScene(view, image);
-    kestrel::camsim::JpegFrameEncoder encoder;
-    Bytes data;
-    encoder.encode(image, data);
-    return p::packetiseFrame(
-        data, {static_cast<std::uint16_t>(height), static_cast<std::uint16_t>(width)});
-}
-
 Bytes request(const auto& message) {
     return {message.begin(), message.end()};
 }
 
 const Bytes kAck1 = commandReply(p::Ack, 1);
-
-std::vector<Step> loggedOn(std::vector<Step> then) {
-    std::vector<Step> script{Expect{132}, Send{logonReply(p::Ack, 0x2A)}};
-    script.insert(script.end(), then.begin(), then.end());
-    return script;
-}
 
 bool streaming(const TForm1& f) {
     return f.Timer1->isActive() && !f.btnStreamStart->isEnabled() && f.btnStreamStop->isEnabled();
@@ -59,8 +37,8 @@ private slots:
     void startShowsFramesAndStopDrainsToIdle() {
         // The Ack and the first frame arrive in one piece: nothing of the frame is lost.
         const Bytes frame = framePackets(160, 120);
-        FakeCamera camera(loggedOn({Expect{11}, Send{concat({kAck1, frame})}, Expect{4},
-                                    Send{concat({commandReply(p::Ack, 2), frame})}}));
+        FakeCamera camera(afterLogon({Expect{11}, Send{concat({kAck1, frame})}, Expect{4},
+                                      Send{concat({commandReply(p::Ack, 2), frame})}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(camera);
@@ -106,7 +84,7 @@ private slots:
         if (result >= 0) {
             then.emplace_back(Send{commandReply(static_cast<std::uint8_t>(result), 1)});
         }
-        FakeCamera camera(loggedOn(then));
+        FakeCamera camera(afterLogon(then));
         Window w;
         w.connectTo(camera);
         w.form.btnStreamStart->click();
@@ -116,8 +94,8 @@ private slots:
 
     void twoStopsBeforeATickAndOneDrain() {
         FakeCamera camera(
-            loggedOn({Expect{11}, Send{kAck1}, Expect{8},
-                      Send{concat({commandReply(p::Ack, 2), commandReply(p::Ack, 3)})}}));
+            afterLogon({Expect{11}, Send{kAck1}, Expect{8},
+                        Send{concat({commandReply(p::Ack, 2), commandReply(p::Ack, 3)})}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(camera);
@@ -133,7 +111,7 @@ private slots:
 
     void disconnectWhileStreamingThenConnectAgain() {
         const Bytes frame = framePackets(160, 120);
-        FakeCamera first(loggedOn({Expect{11}, Send{concat({kAck1, frame})}}));
+        FakeCamera first(afterLogon({Expect{11}, Send{concat({kAck1, frame})}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(first);
@@ -155,7 +133,7 @@ private slots:
 
         // A new logon while the timer runs: buttons as Connected, the timer still on, and
         // Start does nothing; the pump reads the new connection.
-        FakeCamera second(loggedOn({Send{frame}}));
+        FakeCamera second(afterLogon({Send{frame}}));
         w.connectTo(second);
         QCOMPARE(w.errors, QStringList());
         QVERIFY(f.Timer1->isActive());
@@ -167,7 +145,7 @@ private slots:
     }
 
     void disconnectWhileStoppingEndsTheDrainAtOnce() {
-        FakeCamera camera(loggedOn({Expect{11}, Send{kAck1}}));
+        FakeCamera camera(afterLogon({Expect{11}, Send{kAck1}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(camera);
@@ -184,8 +162,8 @@ private slots:
         const Bytes large = framePackets(320, 240);
         // A frame whose data starts a second image: the decoder rejects it.
         const Bytes bad = p::packetiseFrame(Bytes{0xFF, 0xD8, 0xFF, 0xD9}, {120, 160});
-        FakeCamera camera(loggedOn({Expect{11}, Send{kAck1}, Send{good}, Pause{300ms}, Send{bad},
-                                    Pause{300ms}, Send{large}}));
+        FakeCamera camera(afterLogon({Expect{11}, Send{kAck1}, Send{good}, Pause{300ms}, Send{bad},
+                                      Pause{300ms}, Send{large}}));
         Window w;
         TForm1& f = w.form;
         w.connectTo(camera);
@@ -201,7 +179,7 @@ private slots:
     }
 
     void aCameraThatNeverFallsSilentCannotHoldTheDrainForEver() {
-        FakeCamera camera(loggedOn(
+        FakeCamera camera(afterLogon(
             {Expect{11}, Send{kAck1}, Expect{4}, SendForever{framePackets(160, 120), 2ms}}));
         Window w;
         TForm1& f = w.form;

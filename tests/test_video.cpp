@@ -13,14 +13,13 @@
 #include <iterator>
 #include <vector>
 
+#include "camera_frames.h"
 #include "connection/logon.h"
 #include "fake_camera.h"
 #include "protocol/bytes.h"
 #include "protocol/jpeg_header.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
-#include "tools/camsim/jpeg_encoder.h"
-#include "tools/camsim/scene.h"
 #include "video/frame_assembly.h"
 #include "video/jpeg_decoder.h"
 #include "video/packet_pump.h"
@@ -49,17 +48,6 @@ Bytes packet(std::uint8_t kind, std::size_t length, std::uint8_t fill = 0,
         bytes[i] = static_cast<std::uint8_t>(fill + i);
     }
     return bytes;
-}
-
-Bytes encodedFrame(int width, int height, kestrel::camsim::ViewState view = {}) {
-    kestrel::camsim::RgbImage image;
-    image.width = width;
-    image.height = height;
-    kestrel::camsim::renderScene(view, image);
-    kestrel::camsim::JpegFrameEncoder encoder;
-    Bytes data;
-    encoder.encode(image, data);
-    return data;
 }
 
 }  // namespace
@@ -246,12 +234,6 @@ PumpRun pumpFrom(FakeCamera& camera, std::size_t count, int limit = 2000, std::s
     return run;
 }
 
-std::vector<Step> withLogon(std::vector<Step> then) {
-    std::vector<Step> script{Expect{132}, Send{logonReply(p::Ack)}};
-    script.insert(script.end(), then.begin(), then.end());
-    return script;
-}
-
 }  // namespace
 
 TEST(Pump, SplitAtAwkwardPoints) {
@@ -269,7 +251,7 @@ TEST(Pump, SplitAtAwkwardPoints) {
         {"slow pieces", SendSplit{stream, 250, 30ms}},
     };
     for (const Case& test : cases) {
-        FakeCamera camera(withLogon({test.step}));
+        FakeCamera camera(afterLogon({test.step}));
         const PumpRun run = pumpFrom(camera, packets.size(), 20000);
         EXPECT_EQ(run.packets, packets) << test.name;
     }
@@ -277,7 +259,7 @@ TEST(Pump, SplitAtAwkwardPoints) {
 
 TEST(Pump, LengthBelowThreeTakesThreeBytes) {
     const Bytes stream{0x00, 0x00, 0x07, 0x00, 0x01, 0x08, 0x00, 0x02, 0x09};
-    FakeCamera camera(withLogon({Send{concat({stream, commandReply(p::Ack, 1)})}}));
+    FakeCamera camera(afterLogon({Send{concat({stream, commandReply(p::Ack, 1)})}}));
     const PumpRun run = pumpFrom(camera, 4);
     ASSERT_EQ(run.packets.size(), 4U);
     EXPECT_EQ(run.packets[0], (Bytes{0x00, 0x00, 0x07}));
@@ -290,7 +272,7 @@ TEST(Pump, OversizedPacketIsPassedOverInStep) {
     p::putU16(huge, 0, 65535);
     huge[2] = 1;
     const Bytes after = packet(2, 100, 5);
-    FakeCamera camera(withLogon({SendSplit{concat({huge, after}), 5000, 0ms}}));
+    FakeCamera camera(afterLogon({SendSplit{concat({huge, after}), 5000, 0ms}}));
     const PumpRun run = pumpFrom(camera, 1, 5000);
     EXPECT_EQ(run.oversized, 1);
     ASSERT_EQ(run.packets.size(), 1U);
@@ -303,7 +285,7 @@ TEST(Pump, BytesThatCameWithTheStartReplyComeFirst) {
     const Bytes b = commandReply(p::Ack, 2);
     const Bytes c3 = packet(2, 20, 3);
     const Bytes inHand = concat({a, b, Bytes(c3.begin(), c3.begin() + 5)});
-    FakeCamera camera(withLogon({Send{Bytes(c3.begin() + 5, c3.end())}}));
+    FakeCamera camera(afterLogon({Send{Bytes(c3.begin() + 5, c3.end())}}));
     const PumpRun run = pumpFrom(camera, 3, 100, inHand.size(), inHand);
     EXPECT_EQ(run.packets, (std::vector<Bytes>{a, b, c3}));
 }

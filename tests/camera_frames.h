@@ -1,0 +1,31 @@
+#pragma once
+// Real frames of the simulated camera's scene, for tests that need pictures a decoder accepts.
+
+#include <cstdint>
+#include <vector>
+
+#include "protocol/stream_packet.h"
+#include "tools/camsim/jpeg_encoder.h"
+#include "tools/camsim/scene.h"
+
+namespace kestrel::testing {
+
+// The coded data of one frame (what follows the JPEG header).
+inline std::vector<std::uint8_t> encodedFrame(int width, int height,
+                                              const camsim::ViewState& view = {}) {
+    camsim::RgbImage image{width, height, {}};
+    camsim::renderScene(view, image);
+    camsim::JpegFrameEncoder encoder;
+    std::vector<std::uint8_t> data;
+    encoder.encode(image, data);
+    return data;
+}
+
+// The same frame as the camera sends it: FirstPacket, MiddlePackets, LastPacket.
+inline std::vector<std::uint8_t> framePackets(int width, int height) {
+    return protocol::packetiseFrame(
+        encodedFrame(width, height),
+        {static_cast<std::uint16_t>(height), static_cast<std::uint16_t>(width)});
+}
+
+}  // namespace kestrel::testing
