@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFont>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QResizeEvent>
 #include <algorithm>
@@ -184,13 +185,33 @@ void TForm1::createControls() {
     onClick(btnReset, &TForm1::btnResetClick);
     onClick(Button1, &TForm1::Button1Click);
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
-    // Every scroll notification of the track bar counts as a change: each step by key or mouse
-    // and each movement of the dragged thumb (whether or not the position moved), and the end of
-    // a drag, which reports the last position again.
+    // Every scroll notification of the track bar counts as a change: each step by key, wheel or
+    // click (also at either end of the range, where the position stays), each move of the dragged
+    // thumb, and the end of a drag, a key press or a click, which report the last position again.
     connect(tbBrightness, &QSlider::actionTriggered, this,
             [this] { tbBrightnessChange(tbBrightness); });
     connect(tbBrightness, &QSlider::sliderReleased, this,
             [this] { tbBrightnessChange(tbBrightness); });
+    tbBrightness->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == tbBrightness) {
+        const auto isNavigationKey = [](int key) {
+            return key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up ||
+                   key == Qt::Key_Down || key == Qt::Key_PageUp || key == Qt::Key_PageDown ||
+                   key == Qt::Key_Home || key == Qt::Key_End;
+        };
+        if (event->type() == QEvent::KeyRelease) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (!key->isAutoRepeat() && isNavigationKey(key->key())) {
+                tbBrightnessChange(tbBrightness);  // the end of a key press
+            }
+        } else if (event->type() == QEvent::MouseButtonRelease && !tbBrightness->isSliderDown()) {
+            tbBrightnessChange(tbBrightness);  // the end of a click beside the thumb
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TForm1::setTabOrder() {
@@ -380,7 +401,7 @@ void TForm1::btnStreamStopClick(QObject* /*Sender*/) {
     if (!Timer1->isActive()) {
         // No stream pumping: take the reply here; it is not judged.
         c::WaitReadable(sock);
-        sock.receive(std::span(recvBuf).first(255));
+        (void)sock.receive(std::span(recvBuf).first(255));
     }
 }
 
@@ -415,6 +436,7 @@ void TForm1::drainStopped() {
     // freeze the window.
     constexpr auto kMaxDrain = std::chrono::seconds(3);
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    const ScopeExit restoreCursor([] { QApplication::restoreOverrideCursor(); });
     const auto deadline = std::chrono::steady_clock::now() + kMaxDrain;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -427,7 +449,6 @@ void TForm1::drainStopped() {
     pump.restart();
     btnStreamStart->setEnabled(true);
     btnStreamStop->setEnabled(false);
-    QApplication::restoreOverrideCursor();
 }
 
 void TForm1::AssembleStreamPacket(std::span<const std::uint8_t> packet) {

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 
 #include "connection/messages.h"
 #include "protocol/wire.h"
@@ -45,8 +47,19 @@ LogonOutcome logOn(Socket& sock, const LogonFields& fields, std::uint8_t& seqNo)
         return failed(text::FailedToSendLogon);
     }
 
+    // The reply is judged as soon as its Result shows a refusal; an accepted one is taken whole,
+    // all within the one-second wait. A tail that has not come by then is dropped on arrival.
     std::array<p::Byte, p::kLogonReplySize> replyBuf{};
-    const std::size_t got = receiveAtLeast(sock, replyBuf, replyBuf.size());
+    const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;
+    const auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+    };
+    std::size_t got = receiveAtLeast(sock, replyBuf, p::kCommandReplyUsedSize, left());
+    if (got >= p::kCommandReplyUsedSize && replyBuf[2] == p::Ack) {
+        got += receiveAtLeast(sock, std::span(replyBuf).subspan(got), replyBuf.size() - got,
+                              std::max(left(), std::chrono::milliseconds{0}));
+    }
     const auto reply = p::readLogonReply(std::span(replyBuf).first(got));
     if (!reply) {
         return failed(text::FailedToReceiveLogon);
@@ -54,6 +67,7 @@ LogonOutcome logOn(Socket& sock, const LogonFields& fields, std::uint8_t& seqNo)
     if (!reply->accepted()) {
         return failed(text::logonFailed(reply->result));
     }
+    sock.discardNext(replyBuf.size() - got);
     return LogonOutcome{{}, reply->streamId, reply->maxBrightness};
 }
 

@@ -20,12 +20,14 @@ Socket::~Socket() {
     close();
 }
 
-Socket::Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+Socket::Socket(Socket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), owed_(std::exchange(other.owed_, 0)) {}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
+        owed_ = std::exchange(other.owed_, 0);
     }
     return *this;
 }
@@ -57,11 +59,21 @@ long Socket::send(std::span<const Byte> message) const {
 }
 
 long Socket::receive(std::span<Byte> into) const {
-    ssize_t got = 0;
-    do {
-        got = ::recv(fd_, into.data(), into.size(), 0);
-    } while (got == -1 && errno == EINTR);
-    return static_cast<long>(got);
+    const auto receiveOnce = [&](std::size_t count) {
+        ssize_t got = 0;
+        do {
+            got = ::recv(fd_, into.data(), count, 0);
+        } while (got == -1 && errno == EINTR);
+        return static_cast<long>(got);
+    };
+    while (owed_ > 0 && !into.empty()) {
+        const long dropped = receiveOnce(std::min(owed_, into.size()));
+        if (dropped <= 0) {
+            return dropped;  // nothing there yet, or closed
+        }
+        owed_ -= static_cast<std::size_t>(dropped);
+    }
+    return receiveOnce(into.size());
 }
 
 void Socket::shutdownBoth() const {
@@ -73,6 +85,7 @@ void Socket::close() noexcept {
         ::close(fd_);
         fd_ = -1;
     }
+    owed_ = 0;
 }
 
 namespace {

@@ -47,9 +47,14 @@ public:
 
     // One send of the whole message; -1 on failure, otherwise what the system took. Never raises
     // a signal when the camera has closed its end.
-    long send(std::span<const Byte> message) const;
+    [[nodiscard]] long send(std::span<const Byte> message) const;
     // One receive; -1 on failure (including nothing there yet), 0 when the camera has closed.
-    long receive(std::span<Byte> into) const;
+    // Bytes still owed by a message taken short (see discardNext) are dropped first.
+    [[nodiscard]] long receive(std::span<Byte> into) const;
+
+    // The next `count` bytes to arrive belong to a message already judged (a logon reply whose
+    // tail came late): receives drop them, so that no later reader meets them.
+    void discardNext(std::size_t count) noexcept { owed_ = count; }
 
     void shutdownBoth() const;
     // Closes without shutdown; the socket is then not open.
@@ -58,6 +63,8 @@ public:
 private:
     explicit Socket(int fd) : fd_(fd) {}
     int fd_ = -1;
+    // Part of the byte stream's position rather than of the socket's identity, hence mutable.
+    mutable std::size_t owed_ = 0;
 };
 
 // Wait until the socket is writable / readable, at most `timeout`. The result is poll's: the

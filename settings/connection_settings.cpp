@@ -17,12 +17,12 @@ bool isText(std::uint32_t type) {
 
 }  // namespace
 
-void loadSettings(ConnectionTexts& texts, RegistryStore& store) noexcept {
+void loadSettings(ConnectionTexts& texts, RegistryStore& store, IfAbsent ifAbsent) noexcept {
     const std::array<std::string*, 4> fields = {&texts.address, &texts.user, &texts.password,
                                                 &texts.port};
     try {
         // When the key cannot be opened every query fails, which leaves every text as it is.
-        store.openKey(kSettingsKey);
+        store.openKey(kSettingsKey, IfUnreadable::Fail, ifAbsent);
         for (std::size_t i = 0; i < kNames.size(); ++i) {
             const auto info = store.queryValue(kNames[i]);
             if (!info) {

@@ -142,7 +142,7 @@ RegistryStore::~RegistryStore() {
     closeKey();
 }
 
-bool RegistryStore::openKey(std::string_view path, IfUnreadable ifUnreadable) {
+bool RegistryStore::openKey(std::string_view path, IfUnreadable ifUnreadable, IfAbsent ifAbsent) {
     closeKey();
     if (path.starts_with('\\')) {
         path.remove_prefix(1);
@@ -170,6 +170,9 @@ bool RegistryStore::openKey(std::string_view path, IfUnreadable ifUnreadable) {
     // A created key exists at once, as in the registry, so a folder or file that cannot be
     // written shows here rather than at the end of a save.
     if (!document->hasKey(keyPath)) {
+        if (ifAbsent == IfAbsent::Fail) {
+            return false;
+        }
         document->addKey(keyPath);
         if (!writeFile(*document, setAside)) {
             return false;
@@ -231,11 +234,18 @@ bool RegistryStore::closeKey() noexcept {
 
 bool RegistryStore::writeFile(const RegDocument& document, bool setAsideUnreadable) const {
     const std::string text = document.serialize();
-    const std::filesystem::path folder = file_.parent_path();
-    if (!ensureDirectory(folder)) {
+    if (!ensureDirectory(file_.parent_path())) {
         return false;
     }
-    std::string temporaryName = file_.string() + ".tmp.XXXXXX";
+    // A settings file that is a link (kept with other dotfiles, say) stays one: the file it
+    // names is replaced.
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::weakly_canonical(file_, error);
+    if (error) {
+        target = file_;
+    }
+    const std::filesystem::path folder = target.parent_path();
+    std::string temporaryName = (folder / ".Kestrel.reg.XXXXXX").string();
     UniqueFd fd(::mkostemp(temporaryName.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         return false;
@@ -249,13 +259,13 @@ bool RegistryStore::writeFile(const RegDocument& document, bool setAsideUnreadab
     if (setAsideUnreadable) {
         // Should the next rename fail, the settings file is missing until the next save; its
         // unreadable content is still in the .bad file.
-        std::filesystem::path bad = file_;
+        std::filesystem::path bad = target;
         bad += ".bad";
-        if (::rename(file_.c_str(), bad.c_str()) != 0 && errno != ENOENT) {
+        if (::rename(target.c_str(), bad.c_str()) != 0 && errno != ENOENT) {
             return false;
         }
     }
-    if (::rename(temporary.path().c_str(), file_.c_str()) != 0) {
+    if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
         return false;
     }
     temporary.release();

@@ -40,6 +40,14 @@ enum class IfUnreadable {
     StartFresh,  // openKey writes a file holding just the empty key, the old one set aside
 };
 
+// What openKey does when the key, the file or its folder does not exist. The window creates them
+// on its first start; a reader that must leave the disk as it found it (the command-line client)
+// fails instead.
+enum class IfAbsent {
+    Create,  // the key (and the file and folder) is created and written at once
+    Fail,    // openKey fails; nothing is written
+};
+
 class RegistryStore {
 public:
     explicit RegistryStore(std::filesystem::path file = settingsFilePath());
@@ -50,9 +58,11 @@ public:
 
     // Opens the key under HKEY_CURRENT_USER; `path` may start with a backslash
     // ("\\Software\\Pellworth\\Kestrel") or not. When the key (or the file, or its folder) is
-    // absent it is created and written at once, the folder 0700 and the file 0600. Closes any
-    // key already open first. Returns whether the key is open.
-    bool openKey(std::string_view path, IfUnreadable ifUnreadable = IfUnreadable::Fail);
+    // absent it is created and written at once, the folder 0700 and the file 0600, unless
+    // `ifAbsent` is Fail: then openKey never writes anything. Closes any key already open first.
+    // Returns whether the key is open.
+    bool openKey(std::string_view path, IfUnreadable ifUnreadable = IfUnreadable::Fail,
+                 IfAbsent ifAbsent = IfAbsent::Create);
 
     // Type and data size of a value without reading it; empty when it does not exist or no key
     // is open. The name "" is the key's default value.

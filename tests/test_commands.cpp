@@ -208,6 +208,30 @@ private slots:
         QCOMPARE(w.errors.last(), QStringLiteral("Failed to send request."));
     }
 
+    void aKeyPressEndsWithTheLastPositionAgain() {
+        std::vector<Step> answers;
+        for (std::uint8_t seq = 1; seq <= 4; ++seq) {  // two key presses
+            answers.emplace_back(Expect{8});
+            answers.emplace_back(Send{commandReply(p::Ack, seq)});
+        }
+        FakeCamera camera(afterLogon(answers));
+        Window w;
+        w.form.show();
+        QSlider* tb = w.form.tbBrightness;
+        w.connectTo(camera);
+        QTest::keyClick(tb, Qt::Key_Right);   // a step, then the end of the key press
+        QTest::keyClick(tb, Qt::Key_PageUp);  // a page step the same way
+        Bytes expected;
+        const std::pair<std::uint8_t, std::int32_t> sent[] = {{1, 1}, {2, 1}, {3, 3}, {4, 3}};
+        for (const auto& [seq, position] : sent) {
+            const Bytes one = bytesOf(p::buildSetBrightness(seq, position));
+            expected.insert(expected.end(), one.begin(), one.end());
+        }
+        const Bytes got = camera.waitForReceived(132 + expected.size());
+        QCOMPARE(Bytes(got.begin() + 132, got.end()), expected);
+        QCOMPARE(w.errors, QStringList());
+    }
+
     void draggingSendsEachPositionAndTheLastAgain() {
         FakeCamera camera(afterLogon({}));
         Window w;

@@ -121,6 +121,23 @@ TEST(Logon, ReplyInPiecesIsCompletedAndNothingBehindItIsTaken) {
     EXPECT_EQ(Bytes(recvBuf.begin(), recvBuf.begin() + 4), behind);
 }
 
+TEST(Logon, ATailThatComesLateIsNotMetByTheNextReader) {
+    const Bytes reply = logonReply(p::Ack, 7, 5);
+    const Bytes head(reply.begin(), reply.begin() + 20);
+    const Bytes tail(reply.begin() + 20, reply.end());
+    // The stream table comes long after the second; behind it, the answer to a command.
+    FakeCamera camera(
+        {Expect{132}, Send{head}, Pause{1300ms}, Send{concat({tail, commandReply(7, 1)})}});
+    Logon logon = logOnTo("127.0.0.1", camera.portText());
+    ASSERT_TRUE(logon.outcome.accepted()) << logon.outcome.failure;
+    EXPECT_EQ(logon.outcome.streamId, 7U);
+    std::array<std::uint8_t, 4096> recvBuf{};
+    const auto move = p::buildMoveCamera(p::takeSequence(logon.seqNo), 0);
+    // The tail arrives during the command's wait and is dropped; the reply behind it is judged.
+    EXPECT_EQ(c::exchangeRequest(logon.sock, move, c::ReplyHandling::Read, recvBuf),
+              "Command failed: Error 7");
+}
+
 TEST(Logon, EarlyFailuresBeforeTheLogonIsSent) {
     EXPECT_EQ(logOnTo("255.255.255.255", "1600").outcome.failure, "Invalid IP address.");
     EXPECT_EQ(logOnTo("camera.local", "1600").outcome.failure, "Invalid IP address.");

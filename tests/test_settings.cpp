@@ -156,6 +156,20 @@ TEST(Settings, SaveWritesTheFourTextsAsStringValues) {
     EXPECT_EQ(permissionsOf(box.file), kOwnerReadWrite);
 }
 
+TEST(Settings, ASettingsFileThatIsALinkStaysOne) {
+    const Sandbox box;
+    const fs::path real = box.dir.path() / "dotfiles" / "Kestrel.reg";
+    fs::create_directories(real.parent_path());
+    fs::create_directories(box.file.parent_path());
+    writeText(real, kHead + "\n");
+    fs::create_symlink(real, box.file);
+    const ConnectionTexts saved{"10.0.0.9", "op", "pw", "1601"};
+    box.save(saved);
+    EXPECT_TRUE(fs::is_symlink(box.file));
+    EXPECT_EQ(box.load(), saved);
+    EXPECT_NE(readText(real).find("\"Address\"=\"10.0.0.9\""), std::string::npos);
+}
+
 TEST(Settings, SavedTextsLoadBackExactly) {
     const ConnectionTexts rows[] = {
         {" 192.168.0.10 ", "\"quoted\" \\back\\slash\\", "pässwörd ✓ 密码", "not a number"},

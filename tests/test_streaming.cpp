@@ -4,14 +4,16 @@
 #include <QTest>
 
 #include "app/application.h"
-#include "camera_frames.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
+#include "tools/camsim/sample_frames.h"
 #include "window_fixture.h"
 
 using namespace kestrel::testing;
 using namespace std::chrono_literals;
 namespace p = kestrel::protocol;
+using kestrel::camsim::encodedFrame;
+using kestrel::camsim::framePackets;
 
 namespace {
 

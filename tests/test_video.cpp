@@ -13,19 +13,21 @@
 #include <iterator>
 #include <vector>
 
-#include "camera_frames.h"
 #include "connection/logon.h"
 #include "fake_camera.h"
 #include "protocol/bytes.h"
 #include "protocol/jpeg_header.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
+#include "tools/camsim/sample_frames.h"
 #include "video/frame_assembly.h"
 #include "video/jpeg_decoder.h"
 #include "video/packet_pump.h"
 #include "video/snapshot.h"
 
 namespace p = kestrel::protocol;
+using kestrel::camsim::encodedFrame;
+using kestrel::camsim::framePackets;
 namespace v = kestrel::video;
 namespace c = kestrel::connection;
 using namespace kestrel::testing;
@@ -383,6 +385,20 @@ TEST(Snapshot, ReplacesWholeAndKeepsPermissions) {
     EXPECT_EQ(v::saveSnapshot(file, {}), v::SnapshotResult::Saved);
     EXPECT_EQ(std::filesystem::file_size(file), 0U);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);
+}
+
+TEST(Snapshot, ALinkIsFollowedAndALongNameIsFine) {
+    TempFolder folder;
+    const auto real = folder.path / "real.jpg";
+    put(real, Bytes(10, 'o'));
+    const auto link = folder.path / "link.jpg";
+    std::filesystem::create_symlink(real, link);
+    EXPECT_EQ(v::saveSnapshot(link, Bytes(3, 0xAB)), v::SnapshotResult::Saved);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(contents(real), Bytes(3, 0xAB));
+    const auto longName = folder.path / (std::string(250, 'n') + ".jpg");
+    EXPECT_EQ(v::saveSnapshot(longName, Bytes(3, 0xCD)), v::SnapshotResult::Saved);
+    EXPECT_EQ(contents(longName), Bytes(3, 0xCD));
 }
 
 TEST(Snapshot, CannotCreate) {

@@ -1,6 +1,7 @@
 #include "video/frame_assembly.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "protocol/jpeg_header.h"
 #include "protocol/stream_packet.h"
@@ -18,7 +19,7 @@ bool append(FrameBuffers& b, std::span<const Byte> data) {
         b.dropFrame();
         return false;
     }
-    std::ranges::copy(data, b.frameBuf.begin() + static_cast<long>(at));
+    std::memcpy(b.frameBuf.data() + at, data.data(), data.size());
     b.frameLen += static_cast<std::int32_t>(data.size());
     return true;
 }
@@ -39,7 +40,7 @@ AssemblyResult assemblePacket(FrameBuffers& b, std::span<const Byte> packet, boo
     switch (static_cast<p::PacketKind>(kind)) {
         case p::PacketKind::FirstPacket: {
             b.frameDropped = false;
-            std::ranges::copy(p::JpegHeaderTemplate, b.frameBuf.begin());
+            std::memcpy(b.frameBuf.data(), p::JpegHeaderTemplate.data(), p::kJpegHeaderSize);
             // Height and width go over byte for byte: big-endian in both.
             std::copy_n(packet.begin() + p::kPacketHeightOffset, 4,
                         b.frameBuf.begin() + p::kJpegHeightOffset);
@@ -59,7 +60,7 @@ AssemblyResult assemblePacket(FrameBuffers& b, std::span<const Byte> packet, boo
             if (holdPublication) {
                 return AssemblyResult::Withheld;
             }
-            std::copy_n(b.frameBuf.begin(), b.frameLen, b.imageBuf.begin());
+            std::memcpy(b.imageBuf.data(), b.frameBuf.data(), static_cast<std::size_t>(b.frameLen));
             b.imageLen = b.frameLen;
             return AssemblyResult::Published;
     }

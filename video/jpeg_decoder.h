@@ -24,9 +24,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The largest picture decoded: anything larger is refused before memory is taken for it, since
-// the size comes from the camera.
-inline constexpr std::int64_t kMaxPicturePixels = 4096LL * 4096LL;
+// The largest picture decoded, far above any stream size: anything larger is refused before memory
+// or time is spent on it, since the size comes from the camera.
+inline constexpr std::int64_t kMaxPicturePixels = 2048LL * 2048LL;
 
 class JpegDecoder {
 public:

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 
 namespace kestrel::video {
@@ -44,30 +45,42 @@ bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+mode_t currentUmask() {
+    // The only way to read it is to set it; the window's thread is the only one writing files.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
 }  // namespace
 
 SnapshotResult saveSnapshot(const std::filesystem::path& path,
                             std::span<const std::uint8_t> image) {
+    // A link is followed: the file it names is replaced, the link stays.
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+    if (error) {
+        target = path;
+    }
     // The file keeps the permissions of the one it replaces; a new one gets the usual ones.
-    mode_t mode = 0666;
+    std::optional<mode_t> keptMode;
     struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0) {
-        if (!S_ISREG(existing.st_mode) || ::access(path.c_str(), W_OK) != 0) {
+    if (::stat(target.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode) || ::access(target.c_str(), W_OK) != 0) {
             return SnapshotResult::CannotCreate;
         }
-        mode = existing.st_mode & 07777;
+        keptMode = existing.st_mode & 07777;
     }
 
-    std::string temporary = path.string() + ".XXXXXX";
+    // A short name beside the target, whatever the length of the target's own name.
+    std::string temporary = (target.parent_path() / ".kestrel-snapshot-XXXXXX").string();
     File file(::mkstemp(temporary.data()));
     if (!file.isOpen()) {
         return SnapshotResult::CannotCreate;
     }
-    const mode_t umask = ::umask(0);
-    ::umask(umask);
-    const bool written = ::fchmod(file.fd(), mode & ~umask) == 0 && writeAll(file.fd(), image) &&
-                         ::fsync(file.fd()) == 0 && file.close() &&
-                         ::rename(temporary.c_str(), path.c_str()) == 0;
+    const bool written = ::fchmod(file.fd(), keptMode.value_or(0666 & ~currentUmask())) == 0 &&
+                         writeAll(file.fd(), image) && ::fsync(file.fd()) == 0 && file.close() &&
+                         ::rename(temporary.c_str(), target.c_str()) == 0;
     if (!written) {
         ::unlink(temporary.c_str());
         return SnapshotResult::CannotWrite;

@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <sstream>
 
 #include "protocol/bytes.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
+#include "tools/camsim/frame_timing.h"
 #include "tools/camsim/jpeg_encoder.h"
 #include "tools/camsim/scene.h"
 
@@ -63,6 +65,14 @@ struct Simulator::Session {
     JpegFrameEncoder encoder;
     RgbImage image;
     std::vector<std::uint8_t> frameData;
+    // Frames queued for the timing log: where each ends in `out`, and what to log about it.
+    struct PendingFrame {
+        std::size_t end;
+        std::uint64_t number;
+        std::uint64_t fingerprint;
+        std::size_t packets;
+    };
+    std::deque<PendingFrame> pending;
 
     [[nodiscard]] std::size_t backlog() const { return out.size() - outSent; }
     void queue(std::span<const std::uint8_t> bytes) {
@@ -85,6 +95,7 @@ std::string simulatorUsage() {
            "  --size WxH          first stream size: 160x120, 320x240 (default) or 640x480\n"
            "  --refuse T:E        answer requests of type T with error number E (repeatable)\n"
            "  --verbose           log every request and reply on standard error\n"
+           "  --timing-log FILE   log each frame's fingerprint and the moment its last byte left\n"
            "  --help              show this text\n"
            "\n"
            "Error numbers: 1 unknown request, 2 wrong user or password, 3 wrong stream id,\n"
@@ -115,6 +126,8 @@ bool parseSimulatorOptions(const std::vector<std::string>& args, SimulatorOption
             options.address = *v;
         } else if (arg == "--port" && parseNumber(*v, 65535, number)) {
             options.port = static_cast<std::uint16_t>(number);
+        } else if (arg == "--timing-log") {
+            options.timingLog = *v;
         } else if (arg == "--user") {
             options.user = *v;
         } else if (arg == "--password") {
@@ -192,6 +205,12 @@ std::string Simulator::listen() {
         return options_.address + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
     }
     port_ = ntohs(address.sin_port);
+    if (!options_.timingLog.empty()) {
+        timingLog_ = std::make_unique<std::ofstream>(options_.timingLog);
+        if (!*timingLog_) {
+            return "cannot write the timing log " + options_.timingLog;
+        }
+    }
     return {};
 }
 
@@ -287,10 +306,12 @@ void Simulator::serveClient(int fd, const std::atomic<bool>& stop) {
             }
             if (sent > 0) {
                 session.outSent += static_cast<std::size_t>(sent);
+                logSentFrames(session);
             }
             if (session.outSent == session.out.size()) {
                 session.out.clear();
                 session.outSent = 0;
+                session.pending.clear();
             }
         }
     }
@@ -421,7 +442,31 @@ void Simulator::queueFrame(Session& session) {
     session.encoder.encode(session.image, session.frameData);
     const auto packets = p::packetiseFrame(session.frameData, {size.height, size.width});
     session.queue(packets);
+    if (timingLog_) {
+        // A FirstPacket header of 26 bytes, then 8 for each further packet.
+        const std::size_t headers = packets.size() - session.frameData.size();
+        const std::size_t count =
+            (headers - p::kFirstPacketHeaderSize) / p::kOtherPacketHeaderSize + 1;
+        session.pending.push_back(
+            {session.out.size(), framesSent_.load(), frameFingerprint(session.frameData), count});
+    }
     ++framesSent_;
+}
+
+void Simulator::logSentFrames(Session& session) {
+    if (!timingLog_) {
+        return;
+    }
+    while (!session.pending.empty() && session.pending.front().end <= session.outSent) {
+        const auto& frame = session.pending.front();
+        *timingLog_ << frame.number << ' ' << frame.fingerprint << ' ' << frame.packets << ' '
+                    << monotonicNanoseconds() << '\n';
+        session.pending.pop_front();
+    }
+    // Once everything queued has left, the buffer starts again from its beginning.
+    if (session.outSent == session.out.size()) {
+        timingLog_->flush();
+    }
 }
 
 }  // namespace kestrel::camsim

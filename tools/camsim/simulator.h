@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,6 +33,8 @@ struct SimulatorOptions {
     std::uint8_t sizeCode = 1;  // 0 = 160x120, 1 = 320x240, 2 = 640x480
     std::map<std::uint8_t, std::uint8_t> refusals;  // request type -> error number to answer
     bool verbose = false;
+    // Where to log, per frame, its fingerprint and when its last byte was sent (for benchmarks).
+    std::string timingLog;
 };
 
 struct StreamSize {
@@ -67,6 +71,7 @@ private:
     void handle(Session& session, std::uint8_t type, std::uint8_t sequence,
                 const std::vector<std::uint8_t>& body);
     void queueFrame(Session& session);
+    void logSentFrames(Session& session);
     void restoreDefaults(Session& session) const;
 
     SimulatorOptions options_;
@@ -75,6 +80,7 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<std::uint64_t> framesSent_{0};
     std::chrono::steady_clock::time_point started_;
+    std::unique_ptr<std::ofstream> timingLog_;
 };
 
 }  // namespace kestrel::camsim

@@ -1,5 +1,6 @@
 #pragma once
-// Real frames of the simulated camera's scene, for tests that need pictures a decoder accepts.
+// Frames of the simulated camera's scene, as it sends them: for tests and benchmarks that need
+// pictures a decoder accepts.
 
 #include <cstdint>
 #include <vector>
@@ -8,14 +9,13 @@
 #include "tools/camsim/jpeg_encoder.h"
 #include "tools/camsim/scene.h"
 
-namespace kestrel::testing {
+namespace kestrel::camsim {
 
 // The coded data of one frame (what follows the JPEG header).
-inline std::vector<std::uint8_t> encodedFrame(int width, int height,
-                                              const camsim::ViewState& view = {}) {
-    camsim::RgbImage image{width, height, {}};
-    camsim::renderScene(view, image);
-    camsim::JpegFrameEncoder encoder;
+inline std::vector<std::uint8_t> encodedFrame(int width, int height, const ViewState& view = {}) {
+    RgbImage image{width, height, {}};
+    renderScene(view, image);
+    JpegFrameEncoder encoder;
     std::vector<std::uint8_t> data;
     encoder.encode(image, data);
     return data;
@@ -28,4 +28,4 @@ inline std::vector<std::uint8_t> framePackets(int width, int height) {
         {static_cast<std::uint16_t>(height), static_cast<std::uint16_t>(width)});
 }
 
-}  // namespace kestrel::testing
+}  // namespace kestrel::camsim
