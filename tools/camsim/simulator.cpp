@@ -92,6 +92,8 @@ std::string simulatorUsage() {
            "  --max-brightness N  maximum brightness announced at logon (default 10)\n"
            "  --fps F             frames per second while streaming (default 15)\n"
            "  --unpaced           send each frame as soon as the previous one has left\n"
+           "  --still             send one picture again and again, without coding each frame\n"
+           "                      (measures a client rather than the simulator)\n"
            "  --size WxH          first stream size: 160x120, 320x240 (default) or 640x480\n"
            "  --refuse T:E        answer requests of type T with error number E (repeatable)\n"
            "  --verbose           log every request and reply on standard error\n"
@@ -119,6 +121,8 @@ bool parseSimulatorOptions(const std::vector<std::string>& args, SimulatorOption
             options.verbose = true;
         } else if (arg == "--unpaced") {
             options.unpaced = true;
+        } else if (arg == "--still") {
+            options.stillPicture = true;
         } else if ((v = value()) == nullptr) {
             message = "kestrel-camsim: " + arg + " needs a value (see --help)\n";
             return false;
@@ -433,13 +437,17 @@ void Simulator::restoreDefaults(Session& session) const {
 
 void Simulator::queueFrame(Session& session) {
     const StreamSize size = kStreamSizes[session.sizeCode];
+    const bool sameSize = session.image.width == size.width && session.image.height == size.height;
     session.image.width = size.width;
     session.image.height = size.height;
-    session.view.frameNumber = framesSent_.load();
-    session.view.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-    session.view.clock = wallClock();
-    renderScene(session.view, session.image);
-    session.encoder.encode(session.image, session.frameData);
+    // A still picture is coded once for each size; the commands then show only after a resize.
+    if (!(options_.stillPicture && sameSize && !session.frameData.empty())) {
+        session.view.frameNumber = framesSent_.load();
+        session.view.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+        session.view.clock = wallClock();
+        renderScene(session.view, session.image);
+        session.encoder.encode(session.image, session.frameData);
+    }
     const auto packets = p::packetiseFrame(session.frameData, {size.height, size.width});
     session.queue(packets);
     if (timingLog_) {

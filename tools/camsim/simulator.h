@@ -30,6 +30,7 @@ struct SimulatorOptions {
     std::uint32_t maxBrightness = 10;
     double framesPerSecond = 15.0;
     bool unpaced = false;       // send the next frame as soon as the last one has left
+    bool stillPicture = false;  // code one picture per size and send it again and again
     std::uint8_t sizeCode = 1;  // 0 = 160x120, 1 = 320x240, 2 = 640x480
     std::map<std::uint8_t, std::uint8_t> refusals;  // request type -> error number to answer
     bool verbose = false;
