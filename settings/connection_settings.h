@@ -9,7 +9,7 @@
 
 namespace kestrel::settings {
 
-inline constexpr std::string_view kSettingsKey = "\\Software\\Pellworth\\Kestrel";
+inline constexpr std::string_view kSettingsKey = R"(\Software\Pellworth\Kestrel)";
 
 struct ConnectionTexts {
     std::string address;

@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
 // Far above any real settings file; guards against reading something huge by mistake.
-constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
+constexpr std::size_t kMaxFileSize = std::size_t{16} * 1024 * 1024;
 constexpr std::uint32_t kTypeString = static_cast<std::uint32_t>(ValueType::String);
 
 class UniqueFd {

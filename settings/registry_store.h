@@ -93,7 +93,7 @@ private:
     };
 
     [[nodiscard]] const RegValue* find(std::string_view name) const;
-    bool writeFile(const RegDocument& document, bool setAsideUnreadable) const;
+    [[nodiscard]] bool writeFile(const RegDocument& document, bool setAsideUnreadable) const;
 
     std::filesystem::path file_;
     std::optional<OpenKey> open_;

@@ -54,7 +54,7 @@ bool runGuarded(jpeg_decompress_struct* info, ErrorManager* errors, Stage stage,
         info->dct_method = JDCT_ISLOW;
         info->do_fancy_upsampling = TRUE;
         if (static_cast<std::int64_t>(info->image_width) * info->image_height > maxPixels) {
-            std::snprintf(errors->message, sizeof errors->message, "picture too large");
+            (void)std::snprintf(errors->message, sizeof errors->message, "picture too large");
             jpeg_abort_decompress(info);
             return false;
         }

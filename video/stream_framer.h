@@ -20,7 +20,7 @@ namespace kestrel::video {
 using Byte = std::uint8_t;
 
 // Room for many packets, so one receive takes a burst of them.
-inline constexpr std::size_t kFramerBufferSize = 64 * 1024;
+inline constexpr std::size_t kFramerBufferSize = std::size_t{64} * 1024;
 
 enum class FramerEvent {
     Packet,     // a whole packet is in hand: packet()

@@ -30,14 +30,14 @@ namespace {
 
 // Frames are not queued behind more than this much unsent data: a slow client makes the camera
 // skip frames rather than buffer without end.
-constexpr std::size_t kMaxBacklog = 256 * 1024;
+constexpr std::size_t kMaxBacklog = std::size_t{256} * 1024;
 
 std::string wallClock() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     std::array<char, 16> text{};
-    std::strftime(text.data(), text.size(), "%H:%M:%S", &local);
+    (void)std::strftime(text.data(), text.size(), "%H:%M:%S", &local);
     return text.data();
 }
 

@@ -27,7 +27,7 @@ settings::ConnectionTexts defaultTexts() {
 }
 
 // A password is one line; anything longer than this is not a password file.
-constexpr std::size_t kMaxPasswordFile = 64 * 1024;
+constexpr std::size_t kMaxPasswordFile = std::size_t{64} * 1024;
 
 class Descriptor {
 public:

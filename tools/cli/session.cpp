@@ -80,8 +80,8 @@ public:
     std::string frame(std::span<const Byte> image) override {
         ++count_;
         std::array<char, 40> name{};
-        std::snprintf(name.data(), name.size(), "frame-%06llu.jpg",
-                      static_cast<unsigned long long>(count_));
+        (void)std::snprintf(name.data(), name.size(), "frame-%06llu.jpg",
+                            static_cast<unsigned long long>(count_));
         const v::SnapshotResult result = v::saveSnapshot(folder_ / name.data(), image);
         return std::string(v::snapshotMessage(result));
     }
