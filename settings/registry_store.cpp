@@ -99,11 +99,11 @@ ReadResult readWholeFile(const std::filesystem::path& file) {
 bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t put = ::write(fd, text.data(), text.size());
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;  // a write that takes nothing would never finish
         }
         text.remove_prefix(static_cast<std::size_t>(put));
     }

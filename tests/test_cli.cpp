@@ -501,10 +501,17 @@ TEST_F(Cli, RecordSurvivesAHostileStreamAndKeepsTheGoodFrames) {
     }
 }
 
+TEST_F(Cli, ATimedRunWithoutAnyFrameFails) {
+    const FakeCamera camera(afterLogon({Expect{11}, Send{ack(1)}, Expect{4}}));
+    const Run run = cli(at(camera, {"stats", "--seconds", "1.5"}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("No complete frame came."), std::string::npos) << run.err;
+}
+
 TEST_F(Cli, StatsCountFramesAndDecodeFailures) {
     const HostileStream hostile;
     const FakeCamera camera(afterLogon({Expect{11}, Send{concat({ack(1), hostile.stream})}}));
-    const Run run = cli(at(camera, {"stats", "--seconds", "1"}));
+    const Run run = cli(at(camera, {"stats", "--seconds", "3"}));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     const std::size_t size = imageOf(240, 320, hostile.data).size();

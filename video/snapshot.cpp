@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -45,18 +46,24 @@ bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+// The process's umask, read without setting it: other threads (Qt's among them) may be creating
+// files at the same moment. 022 when the system does not tell.
 mode_t currentUmask() {
-    // The only way to read it is to set it; the window's thread is the only one writing files.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) {
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+        }
+    }
+    return 022;
 }
 
 }  // namespace
 
 SnapshotResult saveSnapshot(const std::filesystem::path& path,
                             std::span<const std::uint8_t> image) {
-    // A link is followed: the file it names is replaced, the link stays.
+    // A link to a file is followed: that file is replaced and the link stays.
     std::error_code error;
     std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
     if (error) {

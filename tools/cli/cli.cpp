@@ -83,6 +83,9 @@ PasswordRead readPasswordFile(const std::filesystem::path& file) {
         }
         text.append(chunk.data(), static_cast<std::size_t>(got));
     }
+    if (text.find('\n') == std::string::npos && text.size() >= kMaxPasswordFile) {
+        return failed(EFBIG);  // no line of a sensible length: not a password file
+    }
     text = text.substr(0, text.find('\n'));
     if (text.ends_with('\r')) {
         text.pop_back();

@@ -36,5 +36,9 @@ int main(int argc, char** argv) {
     environment.interrupted = &interrupted;
     const int status = kestrel::cli::runCli(args, std::cout, std::cerr, environment);
     std::cout.flush();
+    if (!std::cout) {
+        std::cerr << "kestrel-cli: Cannot write the results.\n";
+        return status == 0 ? 1 : status;
+    }
     return status;
 }

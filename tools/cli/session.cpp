@@ -27,6 +27,7 @@ using Byte = std::uint8_t;
 constexpr std::string_view kStreamClosed = "The camera closed the connection.";
 // A command that waits for frames gives up when none completes for this long.
 constexpr auto kFrameWait = std::chrono::seconds(10);
+constexpr std::string_view kNoFrameAtAll = "No complete frame came.";
 constexpr std::string_view kNoFrame = "No complete frame came within 10 seconds.";
 // As the window: after a stop, drop what still comes until a second of silence, at most this long.
 constexpr auto kMaxDrain = std::chrono::seconds(3);
@@ -323,8 +324,10 @@ StepResult CameraSession::runStream(const StreamPlan& plan, FrameSink& sink, Str
         const bool timed = plan.duration.count() > 0;
         const auto end = timed ? started + plan.duration : lastFrame + kFrameWait;
         if (now >= end) {
-            if (!timed) {
-                result.failure = kNoFrame;
+            // A camera that sends no frame at all fails a timed run too, so that a health check
+            // can go by the exit status.
+            if (!timed || completed == 0) {
+                result.failure = timed ? std::string(kNoFrameAtAll) : std::string(kNoFrame);
             }
             break;
         }
