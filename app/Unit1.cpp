@@ -16,6 +16,7 @@
 #include "connection/exchange.h"
 #include "connection/logon.h"
 #include "connection/messages.h"
+#include "connection/stream_control.h"
 #include "protocol/wire.h"
 #include "settings/connection_settings.h"
 #include "video/snapshot.h"
@@ -354,32 +355,15 @@ void TForm1::btnStreamStartClick(QObject* /*Sender*/) {
     if (!sock.isOpen() || Timer1->isActive()) {
         return;
     }
-    const auto request = p::buildStartStream(p::takeSequence(seqNo), streamId);
-    c::WaitWritable(sock);
-    if (sock.send(request) == -1) {
-        ShowErrorBox(c::text::FailedToSendRequest);
+    const c::StreamStart start =
+        c::startStream(sock, p::buildStartStream(p::takeSequence(seqNo), streamId), recvBuf);
+    if (!start.failure.empty()) {
+        ShowErrorBox(start.failure);
         return;
     }
-    const auto into = std::span(recvBuf).first(255);
-    const std::size_t got = c::receiveAtLeast(sock, into, p::kCommandReplyUsedSize);
-    const auto result = p::readCommandResult(into.first(got));
-    if (!result) {
-        ShowErrorBox(c::text::FailedToReceiveResponse);
-        return;
-    }
-    if (*result != p::Ack) {
-        ShowErrorBox(c::text::commandFailed(*result));
-        return;
-    }
-    // Stream bytes that came in the same receive as the reply are the pump's first bytes; if the
-    // reply itself is longer than what came, its rest is passed over.
-    const std::size_t replyLength = p::packetLength(recvBuf[0], recvBuf[1]);
-    if (got > replyLength) {
-        std::memmove(recvBuf.data(), recvBuf.data() + replyLength, got - replyLength);
-        pump.restart(got - replyLength);
-    } else {
-        pump.restart(0, replyLength - got);
-    }
+    // Stream bytes that came with the reply are the pump's first bytes.
+    std::memmove(recvBuf.data(), start.leftover.data(), start.leftover.size());
+    pump.restart(start.leftover.size(), start.toSkip);
     frames.restartFrame();
     stopRequested = false;
     Timer1->start();
@@ -434,18 +418,9 @@ void TForm1::drainStopped() {
     // Everything the camera still sends is dropped until it falls silent for a second or closes,
     // but never for longer than a few seconds in all, so a camera that keeps sending cannot
     // freeze the window.
-    constexpr auto kMaxDrain = std::chrono::seconds(3);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const ScopeExit restoreCursor([] { QApplication::restoreOverrideCursor(); });
-    const auto deadline = std::chrono::steady_clock::now() + kMaxDrain;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        c::WaitReadable(sock, std::min(c::kWaitTimeout, left));
-        if (sock.receive(recvBuf) <= 0) {
-            break;
-        }
-    }
+    c::drainStream(sock, recvBuf);
     pump.restart();
     btnStreamStart->setEnabled(true);
     btnStreamStop->setEnabled(false);

@@ -10,6 +10,7 @@
 
 #include "connection/exchange.h"
 #include "connection/messages.h"
+#include "connection/stream_control.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
 #include "video/snapshot.h"
@@ -29,8 +30,6 @@ constexpr std::string_view kStreamClosed = "The camera closed the connection.";
 constexpr auto kFrameWait = std::chrono::seconds(10);
 constexpr std::string_view kNoFrameAtAll = "No complete frame came.";
 constexpr std::string_view kNoFrame = "No complete frame came within 10 seconds.";
-// As the window: after a stop, drop what still comes until a second of silence, at most this long.
-constexpr auto kMaxDrain = std::chrono::seconds(3);
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 // The window's track bar keeps this maximum when the camera's does not fit in its int.
 constexpr std::int64_t kDesignBrightnessMaximum = 10;
@@ -245,32 +244,15 @@ std::string CameraSession::startStream() {
     const auto request = p::buildStartStream(p::takeSequence(seqNo_), streamId_);
     const std::string what = sequenceText(request);
     reporter_.log("-> " + what + " stream id " + std::to_string(streamId_));
-    c::WaitWritable(sock_);
-    if (sock_.send(request) == -1) {
-        return std::string(c::text::FailedToSendRequest);
-    }
     // Read as the window does: whatever is there up to 255 bytes, judged on its third byte. That
     // may be an earlier reply nobody read; the bytes behind the reply's own Length go to the
     // framer, which passes over anything that is not a frame packet.
-    const auto into = std::span(recvBuf_).first(255);
-    const std::size_t got = c::receiveAtLeast(sock_, into, p::kCommandReplyUsedSize);
-    const auto result = p::readCommandResult(into.first(got));
-    if (!result) {
-        reporter_.log("<- " + what + " reply: none");
-        return std::string(c::text::FailedToReceiveResponse);
+    const c::StreamStart start = c::startStream(sock_, request, recvBuf_);
+    reporter_.log("<- " + what + " reply: " + (start.failure.empty() ? "Ack" : start.failure));
+    if (!start.failure.empty()) {
+        return start.failure;
     }
-    if (*result != p::Ack) {
-        std::string failure = c::text::commandFailed(*result);
-        reporter_.log("<- " + what + " reply: " + failure);
-        return failure;
-    }
-    reporter_.log("<- " + what + " reply: Ack");
-    const std::size_t replyLength = p::packetLength(recvBuf_[0], recvBuf_[1]);
-    if (got > replyLength) {
-        framer_.restart(into.subspan(replyLength, got - replyLength));
-    } else {
-        framer_.restart({}, replyLength - got);
-    }
+    framer_.restart(start.leftover, start.toSkip);
     frames_->restartFrame();
     return {};
 }
@@ -288,18 +270,7 @@ std::string CameraSession::stopStream() {
 
 void CameraSession::drain() {
     // Its reply is not judged: it goes with the frames still on their way.
-    std::uint64_t dropped = 0;
-    const auto deadline = Clock::now() + kMaxDrain;
-    while (Clock::now() < deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        c::WaitReadable(sock_, std::min(c::kWaitTimeout, left));
-        const long got = sock_.receive(recvBuf_);
-        if (got <= 0) {
-            break;
-        }
-        dropped += static_cast<std::uint64_t>(got);
-    }
+    const std::uint64_t dropped = c::drainStream(sock_, recvBuf_);
     reporter_.log("<- stream drained: " + std::to_string(dropped) + " bytes dropped");
 }
 
