@@ -362,8 +362,7 @@ void TForm1::btnStreamStartClick(QObject* /*Sender*/) {
         return;
     }
     // Stream bytes that came with the reply are the pump's first bytes.
-    std::memmove(recvBuf.data(), start.leftover.data(), start.leftover.size());
-    pump.restart(start.leftover.size(), start.toSkip);
+    pump.restart(start.leftover, start.toSkip);
     frames.restartFrame();
     stopRequested = false;
     Timer1->start();
@@ -402,9 +401,9 @@ void TForm1::Timer1Timer(QObject* /*Sender*/) {
         drainStopped();
         return;
     }
-    switch (pump.readPacket(sock, recvBuf)) {
+    switch (pump.readPacket(sock)) {
         case video::PumpResult::Packet:
-            AssembleStreamPacket(std::span(recvBuf).first(pump.packetLength()));
+            AssembleStreamPacket(pump.packet());
             break;
         case video::PumpResult::Oversized:
             frames.dropFrame();

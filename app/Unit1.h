@@ -115,7 +115,7 @@ private:
     std::unique_ptr<video::Picture> bmpView;
     video::Picture decodeScratch;
     video::JpegDecoder decoder;
-    video::PacketPump pump;
+    video::PacketPump pump{recvBuf};
     std::uint32_t streamId = 0;
     std::uint8_t seqNo = 0;
     bool stopRequested = false;

@@ -64,13 +64,12 @@ public:
         const auto start = p::buildStartStream(p::takeSequence(seqNo), outcome.streamId);
         c::WaitWritable(sock);
         EXPECT_NE(sock.send(start), -1);
-        v::PacketPump pump;
+        v::PacketPump pump(recvBuf);
         auto frames = std::make_unique<v::FrameBuffers>();
         v::Picture picture;
         for (int i = 0; i < 1000; ++i) {
-            if (pump.readPacket(sock, recvBuf) == v::PumpResult::Packet &&
-                v::assemblePacket(*frames, std::span(recvBuf).first(pump.packetLength()), false) ==
-                    v::AssemblyResult::Published) {
+            if (pump.readPacket(sock) == v::PumpResult::Packet &&
+                v::assemblePacket(*frames, pump.packet(), false) == v::AssemblyResult::Published) {
                 decoder.decode(frames->image(), picture);
                 break;
             }

@@ -217,14 +217,13 @@ PumpRun pumpFrom(FakeCamera& camera, std::size_t count, int limit = 2000, std::s
     const auto logon = c::logOn(sock, {"127.0.0.1", camera.portText(), "admin", "lanterns"}, seqNo);
     EXPECT_TRUE(logon.accepted()) << logon.failure;
     std::array<std::uint8_t, 4096> recvBuf{};
-    v::PacketPump pump;
-    std::copy(leftoverBytes.begin(), leftoverBytes.end(), recvBuf.begin());
-    pump.restart(leftovers);
+    v::PacketPump pump(recvBuf);
+    pump.restart(std::span(leftoverBytes).first(leftovers));
     PumpRun run;
     for (int i = 0; i < limit && run.packets.size() < count; ++i) {
-        switch (pump.readPacket(sock, recvBuf)) {
+        switch (pump.readPacket(sock)) {
             case v::PumpResult::Packet:
-                run.packets.emplace_back(recvBuf.begin(), recvBuf.begin() + pump.packetLength());
+                run.packets.emplace_back(pump.packet().begin(), pump.packet().end());
                 break;
             case v::PumpResult::Oversized:
                 ++run.oversized;

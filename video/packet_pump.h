@@ -10,6 +10,7 @@
 
 #include "connection/socket.h"
 #include "protocol/stream_packet.h"
+#include "video/stream_framer.h"
 
 namespace kestrel::video {
 
@@ -18,30 +19,30 @@ using RecvBuffer = std::span<Byte, protocol::kMaxPacketSize>;
 
 enum class PumpResult {
     Nothing,    // no whole packet yet (nothing arrived, a piece arrived, or the connection failed)
-    Packet,     // a whole packet lies at the start of the buffer
+    Packet,     // a whole packet is in hand: packet()
     Oversized,  // a packet longer than the buffer began; its bytes are being passed over
 };
 
 class PacketPump {
 public:
+    // Packets are received into `recvBuf`, which must outlive the pump.
+    explicit PacketPump(RecvBuffer recvBuf);
+
     // One step of the pump: with a whole packet already in hand it returns it at once; otherwise
-    // it waits for the connection (at most the usual one second) and receives once or twice, as
-    // the packet's Length and its remaining bytes require. The packet returned stays at the start
-    // of recvBuf until the next call.
-    PumpResult readPacket(const connection::Socket& sock, RecvBuffer recvBuf);
+    // it waits for the connection (at most the usual one second) and receives at most twice: the
+    // Length, then what the packet still lacks, never more.
+    PumpResult readPacket(const connection::Socket& sock);
 
-    // Length of the packet returned by the last readPacket.
-    [[nodiscard]] std::size_t packetLength() const { return delivered_; }
+    // The packet of the last Packet result, inside recvBuf; valid until the next call.
+    [[nodiscard]] std::span<const Byte> packet() const { return framer_.packet(); }
 
-    // Starts afresh for a new stream. `alreadyReceived` bytes at the start of recvBuf (say, those
-    // that came with the start reply, already moved there) are the stream's first bytes;
-    // `toSkip` bytes still to come belong to something that is not a packet and are passed over.
-    void restart(std::size_t alreadyReceived = 0, std::size_t toSkip = 0);
+    // Starts afresh for a new stream. `alreadyReceived` are the stream's first bytes (those that
+    // came with the start reply, in recvBuf or elsewhere); `toSkip` bytes still to come belong to
+    // something that is not a packet and are passed over.
+    void restart(std::span<const Byte> alreadyReceived = {}, std::size_t toSkip = 0);
 
 private:
-    std::size_t filled_ = 0;     // bytes at the start of recvBuf that belong to the stream
-    std::size_t delivered_ = 0;  // length of the packet handed out by the last call
-    std::size_t skip_ = 0;       // bytes of an oversized packet still to pass over
+    StreamFramer framer_;
 };
 
 }  // namespace kestrel::video

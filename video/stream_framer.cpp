@@ -9,11 +9,14 @@ namespace kestrel::video {
 namespace c = kestrel::connection;
 namespace p = kestrel::protocol;
 
-StreamFramer::StreamFramer() : buffer_(kFramerBufferSize) {}
+StreamFramer::StreamFramer() : own_(kFramerBufferSize), buffer_(own_) {}
+
+StreamFramer::StreamFramer(std::span<Byte> buffer) : buffer_(buffer) {}
 
 void StreamFramer::restart(std::span<const Byte> alreadyReceived, std::size_t toSkip) {
     const auto kept = alreadyReceived.first(std::min(alreadyReceived.size(), buffer_.size()));
-    std::ranges::copy(kept, buffer_.begin());
+    // The bytes may already lie in the buffer, further on.
+    std::memmove(buffer_.data(), kept.data(), kept.size());
     begin_ = 0;
     end_ = kept.size();
     skip_ = toSkip;
@@ -23,7 +26,22 @@ void StreamFramer::restart(std::span<const Byte> alreadyReceived, std::size_t to
 }
 
 std::span<const Byte> StreamFramer::packet() const {
-    return std::span(buffer_).subspan(packetStart_, packetLength_);
+    return buffer_.subspan(packetStart_, packetLength_);
+}
+
+std::size_t StreamFramer::needed() const {
+    const std::size_t inHand = end_ - begin_;
+    if (skip_ > inHand) {
+        return skip_ - inHand;
+    }
+    const std::size_t after = inHand - skip_;
+    if (after < 2) {
+        return 2 - after;
+    }
+    const std::size_t at = begin_ + skip_;
+    const std::size_t length = p::packetLength(buffer_[at], buffer_[at + 1]);
+    // A packet too long for the packet buffer is passed over as its bytes come.
+    return length > p::kMaxPacketSize || after >= length ? 0 : length - after;
 }
 
 std::span<Byte> StreamFramer::freeSpace() {
@@ -36,7 +54,7 @@ std::span<Byte> StreamFramer::freeSpace() {
         packetStart_ = 0;
         packetLength_ = 0;
     }
-    return std::span(buffer_).subspan(end_);
+    return buffer_.subspan(end_);
 }
 
 void StreamFramer::commit(std::size_t count) {

@@ -32,7 +32,12 @@ enum class FramerEvent {
 
 class StreamFramer {
 public:
+    // Frames into a buffer of its own, kFramerBufferSize long.
     StreamFramer();
+    // Frames into `buffer`, which must outlive the framer (the window's packet buffer).
+    explicit StreamFramer(std::span<Byte> buffer);
+    StreamFramer(const StreamFramer&) = delete;
+    StreamFramer& operator=(const StreamFramer&) = delete;
 
     // Starts afresh for a new stream. `alreadyReceived` are the stream's first bytes (those that
     // came with the start reply; at most the buffer's size is kept); `toSkip` bytes still to come
@@ -55,11 +60,16 @@ public:
     void commit(std::size_t count);
     std::optional<FramerEvent> take();
 
+    // How many more bytes the packet (or the passing over) in progress needs: a reader that must
+    // not take more than that receives at most this many.
+    [[nodiscard]] std::size_t needed() const;
+
     // Every byte received since the last restart, the ones passed over included.
     [[nodiscard]] std::uint64_t bytesReceived() const { return received_; }
 
 private:
-    std::vector<Byte> buffer_;
+    std::vector<Byte> own_;
+    std::span<Byte> buffer_;
     std::size_t begin_ = 0;  // first byte not yet handed out or passed over
     std::size_t end_ = 0;    // end of the bytes received
     std::size_t skip_ = 0;   // bytes still to pass over, in hand or to come
