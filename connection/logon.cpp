@@ -47,6 +47,11 @@ LogonOutcome logOn(Socket& sock, const LogonFields& fields, std::uint8_t& seqNo)
         return failed(text::FailedToSendLogon);
     }
 
+    return receiveLogonReply(sock);
+}
+
+LogonOutcome receiveLogonReply(Socket& sock) {
+    namespace p = protocol;
     // The reply is judged as soon as its Result shows a refusal; an accepted one is taken whole,
     // all within the one-second wait. A tail that has not come by then is dropped on arrival.
     std::array<p::Byte, p::kLogonReplySize> replyBuf{};

@@ -32,4 +32,7 @@ struct LogonOutcome {
 // 789 is taken.
 LogonOutcome logOn(Socket& sock, const LogonFields& fields, std::uint8_t& seqNo);
 
+// The reply half of logOn: receives the LogonReply from `sock` and judges it.
+LogonOutcome receiveLogonReply(Socket& sock);
+
 }  // namespace kestrel::connection

@@ -35,6 +35,8 @@ public:
 
     // A new IPv4 TCP socket; !isOpen() when the system refuses one.
     static Socket createTcp();
+    // Takes ownership of a descriptor opened elsewhere (one end of a socket pair, say).
+    static Socket adopt(int descriptor) { return Socket(descriptor); }
 
     // "No connection" is its own state: descriptor 0 is a valid socket here.
     [[nodiscard]] bool isOpen() const noexcept { return fd_ >= 0; }

@@ -7,8 +7,8 @@ packages=(
     # build
     g++ cmake ninja-build pkg-config
     qt6-base-dev libjpeg62-turbo-dev
-    # tests and benchmarks
-    libgtest-dev libgmock-dev libbenchmark-dev
+    # tests, fuzzing and benchmarks
+    libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
     # a display for the window when there is none, and screenshots of it
     xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core
 )

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Kestrel and runs every test: the normal build, then the build under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs missing Debian packages first.
+# Builds Kestrel and runs every test: the normal build, the build under AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer, then a short run of each fuzz target. Installs
+# missing Debian packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +14,6 @@ for preset in default asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "==> fuzz: a short run of each target"
+bash scripts/fuzz.sh --seconds 60

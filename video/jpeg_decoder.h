@@ -26,7 +26,7 @@ public:
 
 // The largest picture decoded, far above any stream size: anything larger is refused before memory
 // or time is spent on it, since the size comes from the camera.
-inline constexpr std::int64_t kMaxPicturePixels = 2048LL * 2048LL;
+inline constexpr std::int64_t kMaxPicturePixels = 1280LL * 1024LL;
 
 class JpegDecoder {
 public:

@@ -6,7 +6,8 @@ namespace kestrel::video {
 
 namespace c = kestrel::connection;
 
-PacketPump::PacketPump(RecvBuffer recvBuf) : framer_(recvBuf) {}
+PacketPump::PacketPump(RecvBuffer recvBuf, std::chrono::milliseconds wait)
+    : framer_(recvBuf), wait_(wait) {}
 
 void PacketPump::restart(std::span<const Byte> alreadyReceived, std::size_t toSkip) {
     framer_.restart(alreadyReceived, toSkip);
@@ -22,7 +23,7 @@ PumpResult PacketPump::readPacket(const c::Socket& sock) {
     // Nothing beyond the packet being completed is taken from the connection: what comes behind
     // it stays there for the next tick, or for whoever reads next.
     for (int receive = 0; receive < 2; ++receive) {
-        c::WaitReadable(sock);
+        c::WaitReadable(sock, wait_);
         const std::span<Byte> room = framer_.freeSpace();
         const long got = sock.receive(room.first(std::min(room.size(), framer_.needed())));
         if (got <= 0) {

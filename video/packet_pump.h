@@ -4,6 +4,7 @@
 // ever losing the place in the stream, and nothing beyond the packet being completed is taken
 // from the connection. A packet too long for the buffer is read and passed over.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -25,8 +26,10 @@ enum class PumpResult {
 
 class PacketPump {
 public:
-    // Packets are received into `recvBuf`, which must outlive the pump.
-    explicit PacketPump(RecvBuffer recvBuf);
+    // Packets are received into `recvBuf`, which must outlive the pump. Each readiness wait lasts
+    // `wait` at the most.
+    explicit PacketPump(RecvBuffer recvBuf,
+                        std::chrono::milliseconds wait = connection::kWaitTimeout);
 
     // One step of the pump: with a whole packet already in hand it returns it at once; otherwise
     // it waits for the connection (at most the usual one second) and receives at most twice: the
@@ -43,6 +46,7 @@ public:
 
 private:
     StreamFramer framer_;
+    std::chrono::milliseconds wait_;
 };
 
 }  // namespace kestrel::video
