@@ -5,10 +5,7 @@
 //   bench_e2e_window --camsim PATH [--size WxH] [--fps F | --unpaced] [--seconds S]
 //                    [--warmup S] [--port P] [--markdown]
 
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QEvent>
 #include <QTimer>
@@ -16,29 +13,22 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/Unit1.h"
 #include "app/application.h"
+#include "bench/bench_support.h"
 #include "connection/logon.h"
 #include "protocol/jpeg_header.h"
 #include "tools/camsim/frame_timing.h"
 
-namespace kestrel::app {
-// Reads what the window published, to tell which frame a repaint shows.
-struct TForm1TestAccess {
-    static std::span<const std::uint8_t> image(const TForm1& form) { return form.frames.image(); }
-};
-}  // namespace kestrel::app
-
 namespace {
 
 using kestrel::app::TForm1;
+using kestrel::bench::residentMegabytes;
 using kestrel::camsim::frameFingerprint;
 using kestrel::camsim::monotonicNanoseconds;
 
@@ -66,14 +56,19 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
+            // The frame counts as drawn once the paint box has painted it: paint it here, then
+            // take the time, and keep the event from being painted twice.
+            watched->event(event);
+            const std::int64_t drawnAt = monotonicNanoseconds();
             const auto image = kestrel::app::TForm1TestAccess::image(form_);
             if (image.size() > kestrel::protocol::kJpegHeaderSize) {
                 const std::uint64_t fingerprint =
                     frameFingerprint(image.subspan(kestrel::protocol::kJpegHeaderSize));
                 if (drawn_.empty() || drawn_.back().fingerprint != fingerprint) {
-                    drawn_.push_back({monotonicNanoseconds(), fingerprint});
+                    drawn_.push_back({drawnAt, fingerprint});
                 }
             }
+            return true;
         }
         return QObject::eventFilter(watched, event);
     }
@@ -88,14 +83,6 @@ double cpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     const auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double residentMegabytes() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0;
-    long resident = 0;
-    statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -148,32 +135,26 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     // The window's settings go to a folder of the benchmark's own.
-    char settingsDir[] = "/tmp/kestrel-bench-XXXXXX";
-    if (mkdtemp(settingsDir) == nullptr) {
+    const kestrel::bench::ScratchDir settingsDir;
+    if (settingsDir.path().empty()) {
         return 1;
     }
-    qputenv("XDG_CONFIG_HOME", settingsDir);
+    qputenv("XDG_CONFIG_HOME", settingsDir.path().c_str());
 
-    const std::string timingLog = std::string(settingsDir) + "/timing.log";
-    const pid_t camera = fork();
-    if (camera == 0) {
-        std::vector<std::string> args{options.camsim, "--port",     std::to_string(options.port),
-                                      "--size",       options.size, "--timing-log",
-                                      timingLog};
-        if (options.unpaced) {
-            args.emplace_back("--unpaced");
-        } else {
-            args.insert(args.end(), {"--fps", options.fps});
-        }
-        std::vector<char*> argvChild;
-        for (std::string& a : args) {
-            argvChild.push_back(a.data());
-        }
-        argvChild.push_back(nullptr);
-        execv(argvChild[0], argvChild.data());
-        _exit(127);
+    const std::string timingLog = settingsDir.path() + "/timing.log";
+    std::vector<std::string> args{options.camsim, "--port",     std::to_string(options.port),
+                                  "--size",       options.size, "--timing-log",
+                                  timingLog};
+    if (options.unpaced) {
+        args.emplace_back("--unpaced");
+    } else {
+        args.insert(args.end(), {"--fps", options.fps});
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it listen
+    kestrel::bench::CameraProcess camera(std::move(args));
+    if (!kestrel::bench::CameraProcess::waitForListener(options.port) || !camera.running()) {
+        std::fprintf(stderr, "bench_e2e_window: the simulated camera did not start\n");
+        return 1;
+    }
 
     kestrel::app::KestrelApplication application(argc, argv);
     TForm1 form;
@@ -183,8 +164,10 @@ int main(int argc, char** argv) {
     form.PaintBox1->installEventFilter(&watch);
     std::uint64_t ticks = 0;
     QObject::connect(form.Timer1, &QTimer::timeout, [&] { ++ticks; });
-    form.errorBoxHook = [](const QString& text) {
+    bool failed = false;
+    form.errorBoxHook = [&failed](const QString& text) {
         std::fprintf(stderr, "error box: %s\n", qPrintable(text));
+        failed = true;
     };
     form.show();
     form.txtAddress->setText(QStringLiteral("127.0.0.1"));
@@ -217,8 +200,7 @@ int main(int argc, char** argv) {
     const double tickRate = static_cast<double>(ticks - ticksStart) / elapsed;
     form.btnStreamStopClick(form.btnStreamStop);
 
-    kill(camera, SIGTERM);
-    waitpid(camera, nullptr, 0);
+    camera.stop();
 
     // The camera's log: frame number, fingerprint, packets, when its last byte left.
     struct Sent {
@@ -254,32 +236,40 @@ int main(int argc, char** argv) {
             latencies.push_back(static_cast<double>(d.at - it->second.at) / 1e6);
         }
     }
-    std::filesystem::remove_all(settingsDir);
 
     const double shownRate = static_cast<double>(shown) / elapsed;
     const double bound = packetsPerFrame > 0 ? tickRate / packetsPerFrame : 0;
     const std::string mode = options.unpaced ? "unpaced" : options.fps + " fps";
+    // Paced, the ticks wait for the camera, so their rate bounds nothing.
+    char boundText[32] = "—";
+    if (options.unpaced) {
+        (void)std::snprintf(boundText, sizeof boundText, "%.1f", bound);
+    }
     if (options.markdown) {
         std::printf(
-            "| %s | %s | %.1f | %.1f | %zu | %.1f | %.0f | %.1f | %.2f | %.1f | %.1f | %.1f "
+            "| %s | %s | %.1f | %.1f | %zu | %.1f | %.0f | %s | %.2f | %.1f | %.1f | %.1f "
             "| %.1f |\n",
             options.size.c_str(), mode.c_str(), shownRate,
-            static_cast<double>(sentInWindow) / elapsed, shown, packetsPerFrame, tickRate, bound,
-            shown > 0 ? cpu * 1000 / static_cast<double>(shown) : 0, 100 * cpu / elapsed,
+            static_cast<double>(sentInWindow) / elapsed, shown, packetsPerFrame, tickRate,
+            boundText, shown > 0 ? cpu * 1000 / static_cast<double>(shown) : 0, 100 * cpu / elapsed,
             percentile(latencies, 0.5), percentile(latencies, 0.99), rss);
     } else {
         std::printf("size %s, %s, %.1f s measured\n", options.size.c_str(), mode.c_str(), elapsed);
         std::printf("  frames shown per second   %.1f (%zu shown)\n", shownRate, shown);
         std::printf("  frames the camera sent    %.1f per second (%zu)\n",
                     static_cast<double>(sentInWindow) / elapsed, sentInWindow);
-        std::printf(
-            "  packets per frame         %.1f; timer ticks %.0f per second; bound %.1f fps\n",
-            packetsPerFrame, tickRate, bound);
+        std::printf("  packets per frame         %.1f; timer ticks %.0f per second; bound %s fps\n",
+                    packetsPerFrame, tickRate, boundText);
         std::printf("  CPU per shown frame       %.2f ms; process CPU %.1f %% of one core\n",
                     shown > 0 ? cpu * 1000 / static_cast<double>(shown) : 0, 100 * cpu / elapsed);
         std::printf("  last byte sent -> drawn   median %.1f ms, 99th percentile %.1f ms (%zu)\n",
                     percentile(latencies, 0.5), percentile(latencies, 0.99), latencies.size());
         std::printf("  resident memory           %.1f MB (%.1f MB after warm-up)\n", rss, rssStart);
+    }
+    if (failed || shown == 0) {
+        std::fprintf(stderr,
+                     "bench_e2e_window: the window showed no frame or reported a failure\n");
+        return 1;
     }
     return 0;
 }

@@ -33,7 +33,7 @@ for size in 160x120 320x240 640x480; do
         [[ $mode == unpaced ]] && pace=(--unpaced)
         row=$("$bin/bench/bench_e2e_window" --camsim "$bin/tools/camsim/kestrel-camsim" \
             --size "$size" "${pace[@]}" --seconds "$seconds" --port "$port" --markdown \
-            2>/dev/null)
+            2>>build/bench-e2e.log)
         echo "$row"
         e2e_rows+="$row"$'\n'
         port=$((port + 1))
@@ -77,10 +77,10 @@ qt=$(dpkg-query -W -f='${Version}' libqt6core6 2>/dev/null || echo unknown)
     echo "window's 32-bit pixels, it costs what libjpeg's own 24-bit decoding costs, with no"
     echo "conversion pass. The frame path adds fixed costs: the publish copy, drawing into the"
     echo "paint box, and a second picture buffer that keeps the last good picture on screen when"
-    echo "a frame fails to decode. They weigh most at 160x120, where a decode takes about 55 µs;"
-    echo "taking turns with bare libjpeg (the ratio table) also charges the path's larger"
-    echo "working set with the cache misses that alternating brings. Decoding into the shown"
-    echo "buffer would remove the second buffer, at the price of showing a partly decoded"
-    echo "picture after a frame that fails late: not a trade worth some 20 µs a frame."
+    echo "a frame fails to decode. They weigh most at the smallest size, where a decode is"
+    echo "shortest; taking turns with bare libjpeg (the ratio table) also charges the path's"
+    echo "larger working set with the cache misses that alternating brings. Decoding into the"
+    echo "shown buffer would remove the second buffer, at the price of showing a partly decoded"
+    echo "picture after a frame that fails late."
 } >"$out"
 echo "Wrote $out"

@@ -19,7 +19,9 @@ bool append(FrameBuffers& b, std::span<const Byte> data) {
         b.dropFrame();
         return false;
     }
-    std::memcpy(b.frameBuf.data() + at, data.data(), data.size());
+    if (!data.empty()) {
+        std::memcpy(b.frameBuf.data() + at, data.data(), data.size());
+    }
     b.frameLen += static_cast<std::int32_t>(data.size());
     return true;
 }

@@ -16,7 +16,9 @@ StreamFramer::StreamFramer(std::span<Byte> buffer) : buffer_(buffer) {}
 void StreamFramer::restart(std::span<const Byte> alreadyReceived, std::size_t toSkip) {
     const auto kept = alreadyReceived.first(std::min(alreadyReceived.size(), buffer_.size()));
     // The bytes may already lie in the buffer, further on.
-    std::memmove(buffer_.data(), kept.data(), kept.size());
+    if (!kept.empty()) {
+        std::memmove(buffer_.data(), kept.data(), kept.size());
+    }
     begin_ = 0;
     end_ = kept.size();
     skip_ = toSkip;
