@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (the fuzz preset: clang, libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each of them for a bounded time, starting from the seed
+# UndefinedBehaviorSanitizer) and runs each of them for a bounded time, starting from the
 # corpus in fuzz/corpus/. Any crash, leak, sanitizer report or broken round trip fails the run;
 # the input that caused it is left in build/fuzz/artifacts/.
 #

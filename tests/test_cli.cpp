@@ -25,6 +25,7 @@
 #include "protocol/wire.h"
 #include "settings/connection_settings.h"
 #include "settings/registry_store.h"
+#include "temp_dir.h"
 #include "tools/camsim/sample_frames.h"
 #include "tools/cli/cli.h"
 #include "video/stream_framer.h"
@@ -103,26 +104,7 @@ std::vector<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kestrel-cli-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("no temporary folder");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using kestrel::testing::TempDir;
 
 // Every test gets a settings location of its own, absent until a test writes there, so that
 // nothing of the user's is read.

@@ -290,26 +290,6 @@ private:
     rlimit previous_{};
 };
 
-// Runs `act` on the modal widget of type T once it is open.
-template <typename T>
-void whenOpen(std::function<void(T*)> act) {
-    auto* poll = new QTimer;  // deleted by itself once it has acted
-    QObject::connect(poll, &QTimer::timeout, [poll, act] {
-        if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            poll->stop();
-            poll->deleteLater();
-            act(widget);
-        }
-    });
-    poll->start(10);
-}
-
-// Types a path into the dialog's file name field and accepts, as a user would.
-void saveAs(QFileDialog* dialog, const QString& path) {
-    dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
-    QMetaObject::invokeMethod(dialog, "accept");
-}
-
 // Saves a snapshot over an existing file, confirmed, while files cannot grow past 1 KiB (the frame
 // is larger). The old file stays as it was and nothing is left beside it.
 void snapshotOnAFullDisk(TForm1& f) {

@@ -18,13 +18,14 @@
 
 #include "settings/connection_settings.h"
 #include "settings/registry_store.h"
+#include "temp_dir.h"
 
 namespace kestrel::settings {
 
 void PrintTo(const ConnectionTexts& texts, std::ostream* out) {
-    *out << "{" << testing::PrintToString(texts.address) << ", "
-         << testing::PrintToString(texts.user) << ", " << testing::PrintToString(texts.password)
-         << ", " << testing::PrintToString(texts.port) << "}";
+    *out << "{" << ::testing::PrintToString(texts.address) << ", "
+         << ::testing::PrintToString(texts.user) << ", " << ::testing::PrintToString(texts.password)
+         << ", " << ::testing::PrintToString(texts.port) << "}";
 }
 
 }  // namespace kestrel::settings
@@ -42,27 +43,7 @@ const ConnectionTexts kDefaults{"", "admin", "lanterns", "1600"};
 
 const std::string kHead = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Pellworth\\Kestrel]\n";
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kestrel-settings-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("no temporary folder");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using kestrel::testing::TempDir;
 
 // Sets an environment variable for one test and puts back what was there.
 class ScopedEnv {

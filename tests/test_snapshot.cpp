@@ -43,27 +43,6 @@ Bytes readFile(const QString& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Runs `act` on the modal widget of type T once it is open.
-template <typename T>
-void whenOpen(std::function<void(T*)> act) {
-    auto* poll = new QTimer;  // deleted by itself once it has acted
-    QObject::connect(poll, &QTimer::timeout, [poll, act] {
-        if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            poll->stop();
-            poll->deleteLater();
-            act(widget);
-        }
-    });
-    poll->start(10);
-}
-
-// Types a path into the dialog's own file name field and accepts, as a user would. (selectFile()
-// does nothing while the field has the focus.)
-void saveAs(QFileDialog* dialog, const QString& path) {
-    dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
-    QMetaObject::invokeMethod(dialog, "accept");
-}
-
 }  // namespace
 
 class TestSnapshot : public QObject {

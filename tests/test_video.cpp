@@ -19,6 +19,7 @@
 #include "protocol/jpeg_header.h"
 #include "protocol/stream_packet.h"
 #include "protocol/wire.h"
+#include "temp_dir.h"
 #include "tools/camsim/sample_frames.h"
 #include "video/frame_assembly.h"
 #include "video/jpeg_decoder.h"
@@ -28,6 +29,7 @@
 namespace p = kestrel::protocol;
 using kestrel::camsim::encodedFrame;
 using kestrel::camsim::framePackets;
+using kestrel::testing::TempDir;
 namespace v = kestrel::video;
 namespace c = kestrel::connection;
 using namespace kestrel::testing;
@@ -347,17 +349,6 @@ TEST(Decoder, RejectedFramesThrowAndTheDecoderGoesOn) {
 
 namespace {
 
-struct TempFolder {
-    std::filesystem::path path;
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() { std::filesystem::remove_all(path); }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-};
-
 Bytes contents(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -371,8 +362,8 @@ void put(const std::filesystem::path& file, const Bytes& bytes) {
 }  // namespace
 
 TEST(Snapshot, ReplacesWholeAndKeepsPermissions) {
-    TempFolder folder;
-    const auto file = folder.path / "shot.jpg";
+    TempDir folder;
+    const auto file = folder.path() / "shot.jpg";
     put(file, Bytes(9000, 'o'));
     std::filesystem::permissions(
         file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -383,35 +374,35 @@ TEST(Snapshot, ReplacesWholeAndKeepsPermissions) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(v::saveSnapshot(file, {}), v::SnapshotResult::Saved);
     EXPECT_EQ(std::filesystem::file_size(file), 0U);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }
 
 TEST(Snapshot, ALinkIsFollowedAndALongNameIsFine) {
-    TempFolder folder;
-    const auto real = folder.path / "real.jpg";
+    TempDir folder;
+    const auto real = folder.path() / "real.jpg";
     put(real, Bytes(10, 'o'));
-    const auto link = folder.path / "link.jpg";
+    const auto link = folder.path() / "link.jpg";
     std::filesystem::create_symlink(real, link);
     EXPECT_EQ(v::saveSnapshot(link, Bytes(3, 0xAB)), v::SnapshotResult::Saved);
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(contents(real), Bytes(3, 0xAB));
-    const auto longName = folder.path / (std::string(250, 'n') + ".jpg");
+    const auto longName = folder.path() / (std::string(250, 'n') + ".jpg");
     EXPECT_EQ(v::saveSnapshot(longName, Bytes(3, 0xCD)), v::SnapshotResult::Saved);
     EXPECT_EQ(contents(longName), Bytes(3, 0xCD));
 }
 
 TEST(Snapshot, CannotCreate) {
-    TempFolder folder;
-    EXPECT_EQ(v::saveSnapshot(folder.path / "missing" / "shot.jpg", Bytes(10)),
+    TempDir folder;
+    EXPECT_EQ(v::saveSnapshot(folder.path() / "missing" / "shot.jpg", Bytes(10)),
               v::SnapshotResult::CannotCreate);
-    EXPECT_EQ(v::saveSnapshot(folder.path, Bytes(10)), v::SnapshotResult::CannotCreate);
+    EXPECT_EQ(v::saveSnapshot(folder.path(), Bytes(10)), v::SnapshotResult::CannotCreate);
     EXPECT_EQ(v::snapshotMessage(v::SnapshotResult::CannotCreate),
               "Failed to create the file for saving.");
 }
 
 TEST(Snapshot, AFullDiskLeavesTheOldFileAsItWas) {
-    TempFolder folder;
-    const auto file = folder.path / "shot.jpg";
+    TempDir folder;
+    const auto file = folder.path() / "shot.jpg";
     const Bytes old(300, 'o');
     put(file, old);
     // A file-size limit stands in for a full disk: writes past it fail.
@@ -427,5 +418,5 @@ TEST(Snapshot, AFullDiskLeavesTheOldFileAsItWas) {
     EXPECT_EQ(result, v::SnapshotResult::CannotWrite);
     EXPECT_EQ(v::snapshotMessage(result), "Failed to write the file for saving.");
     EXPECT_EQ(contents(file), old);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }

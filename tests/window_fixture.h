@@ -2,12 +2,17 @@
 // The main window as the GUI tests use it: its error boxes collected instead of shown, and read
 // access to its private state.
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "app/Unit1.h"
 #include "fake_camera.h"
@@ -61,6 +66,27 @@ private:
     QByteArray previous_;
     QTemporaryDir folder_;
 };
+
+// Runs `act` on the modal widget of type T once it is open.
+template <typename T>
+void whenOpen(std::function<void(T*)> act) {
+    auto* poll = new QTimer;  // deleted by itself once it has acted
+    QObject::connect(poll, &QTimer::timeout, [poll, act] {
+        if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            act(widget);
+        }
+    });
+    poll->start(10);
+}
+
+// Types a path into the dialog's own file name field and accepts, as a user would. (selectFile()
+// does nothing while the field has the focus.)
+inline void saveAs(QFileDialog* dialog, const QString& path) {
+    dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
+    QMetaObject::invokeMethod(dialog, "accept");
+}
 
 struct Window {
     IsolatedSettings settings;
