@@ -1,12 +1,19 @@
 #pragma once
-// A folder of its own for one test, removed with everything in it when the test is done.
+// A folder of its own for one test, removed with everything in it when the test is done, and the
+// small file helpers the tests share.
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace kestrel::testing {
 
@@ -31,5 +38,31 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline std::string readText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::uint8_t> readBytes(const std::filesystem::path& file) {
+    const std::string text = readText(file);
+    return {text.begin(), text.end()};
+}
+
+// Writes the file, making its folder first.
+inline void writeText(const std::filesystem::path& file, std::string_view text) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 }  // namespace kestrel::testing

@@ -85,26 +85,10 @@ std::vector<Bytes> packetsOf(const Bytes& stream) {
     return packets;
 }
 
-Bytes contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeText(const fs::path& file, std::string_view text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
+using kestrel::testing::namesIn;
+using kestrel::testing::readBytes;
 using kestrel::testing::TempDir;
+using kestrel::testing::writeText;
 
 // Every test gets a settings location of its own, absent until a test writes there, so that
 // nothing of the user's is read.
@@ -293,7 +277,7 @@ TEST_F(Cli, SnapshotWritesTheFirstFrameByteForByte) {
         const Run run = cli(at(camera, words));
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
-        EXPECT_EQ(contents(file), imageOf(120, 160, data));
+        EXPECT_EQ(readBytes(file), imageOf(120, 160, data));
         EXPECT_EQ(sentAfterLogon(camera), row.sent);
     }
 }
@@ -476,8 +460,8 @@ TEST_F(Cli, RecordSurvivesAHostileStreamAndKeepsTheGoodFrames) {
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(namesIn(folder),
                   (std::vector<std::string>{"frame-000001.jpg", "frame-000002.jpg"}));
-        EXPECT_EQ(contents(folder / "frame-000001.jpg"), imageOf(0, 320, hostile.data));
-        EXPECT_EQ(contents(folder / "frame-000002.jpg"), imageOf(240, 320, hostile.data));
+        EXPECT_EQ(readBytes(folder / "frame-000001.jpg"), imageOf(0, 320, hostile.data));
+        EXPECT_EQ(readBytes(folder / "frame-000002.jpg"), imageOf(240, 320, hostile.data));
         EXPECT_EQ(sentAfterLogon(camera),
                   concat({bytesOf(p::buildStartStream(1, 42)), bytesOf(p::buildStopStream(2))}));
     }
@@ -575,7 +559,7 @@ TEST_F(Cli, StoredSettingsAreReadAndLeftAsTheyWere) {
         EXPECT_EQ(Bytes(received.begin(), received.begin() + p::kLogonSize),
                   bytesOf(p::buildLogon(0, row.user, row.password)));
         if (stored) {
-            const Bytes now = contents(settingsFile());
+            const Bytes now = readBytes(settingsFile());
             EXPECT_EQ(std::string(now.begin(), now.end()), *stored);
             EXPECT_EQ(namesIn(settingsFile().parent_path()),
                       std::vector<std::string>{"Kestrel.reg"});
@@ -610,7 +594,7 @@ TEST_F(Cli, ReadOnlyOpenCreatesNothing) {
         loadSettings(texts, store, IfAbsent::Fail);
         EXPECT_EQ(texts.user, "admin");
         if (row.file) {
-            const Bytes now = contents(settingsFile());
+            const Bytes now = readBytes(settingsFile());
             EXPECT_EQ(std::string(now.begin(), now.end()), *row.file);
             EXPECT_EQ(namesIn(settingsFile().parent_path()),
                       std::vector<std::string>{"Kestrel.reg"});

@@ -43,7 +43,10 @@ const ConnectionTexts kDefaults{"", "admin", "lanterns", "1600"};
 
 const std::string kHead = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Pellworth\\Kestrel]\n";
 
+using kestrel::testing::namesIn;
+using kestrel::testing::readText;
 using kestrel::testing::TempDir;
+using kestrel::testing::writeText;
 
 // Sets an environment variable for one test and puts back what was there.
 class ScopedEnv {
@@ -68,25 +71,6 @@ private:
     const char* name_;
     std::optional<std::string> old_;
 };
-
-std::string readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeText(const fs::path& file, std::string_view text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 fs::perms permissionsOf(const fs::path& path) {
     return fs::status(path).permissions() & fs::perms::all;
